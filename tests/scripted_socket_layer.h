@@ -1,0 +1,40 @@
+// A scripted socket layer for tests: it plays the platform's part from a
+// script and records every call the relay makes, in order.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "socket_layer.h"
+
+namespace scripted {
+
+// One result of recv: bytes to hand over, the orderly end, or an error.
+struct Read {
+  std::string bytes;  // handed over when error is 0; empty means the end
+  int error = 0;      // non-zero: recv fails with this code
+};
+
+struct Script {
+  int startup_result = 0;         // what WSAStartup returns
+  int tcp_socket_error = 0;       // non-zero: the TCP socket fails with it
+  int connect_error = 0;          // non-zero: connect fails with it
+  int udp_socket_error = 0;       // non-zero: the UDP socket fails with it
+  std::vector<Read> reads;        // recv results, in order
+  std::vector<int> send_errors;   // per sendto, in order: 0 succeeds
+};
+
+// The handles the script gives out, so tests can name them in the call log.
+constexpr SOCKET tcp_handle = 3;
+constexpr SOCKET udp_handle = 4;
+
+// Starts a fresh run of the given script.
+void load(const Script& script);
+
+// Every call made since load(), one line each, e.g. "connect tcp 127.0.0.1:36487".
+const std::vector<std::string>& calls();
+
+// The payload of every datagram sent successfully, in order.
+const std::vector<std::string>& datagrams();
+
+}  // namespace scripted
