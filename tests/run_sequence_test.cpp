@@ -120,6 +120,13 @@ TEST(RunSequence, EveryEndOfARun) {
                          sendto_4242(5), recv_64},
                         closed_in_order)),
        {"one", "three"}},
+      {"a short send is not a failure, and the piece is not sent again",
+       {0, 0, 0, 0, {{"abcd"}, {"e"}, {""}}, {-3, 0}},
+       relaying + "Connection closed\n",
+       exit_stream_ended,
+       opened_then(join({recv_64, sendto_4242(4), recv_64, sendto_4242(1), recv_64},
+                        closed_in_order)),
+       {"abcd", "e"}},
       {"every send fails: a line each, relaying still goes on",
        {0, 0, 0, 0, {{"a"}, {"bb"}, {"ccc"}, {""}}, {10065, 10065, 10040}},
        relaying + "Unable to send data to Opentrack: 10065\n" +

@@ -1,6 +1,7 @@
 // The scripted socket layer: each call logs itself and answers from the script.
 #include "scripted_socket_layer.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -123,11 +124,11 @@ int sendto(SOCKET s, const char* data, int size, int flags, const sockaddr* to,
            int to_length) {
   call_log.push_back("sendto " + name_of(s) + " " + describe(to, to_length) + " " +
                      std::to_string(size) + (flags == 0 ? "" : " with flags"));
-  const int error = next_send < script.send_errors.size() ? script.send_errors[next_send] : 0;
+  const int outcome = next_send < script.sends.size() ? script.sends[next_send] : 0;
   ++next_send;
-  if (error != 0) return fail(error);
+  if (outcome > 0) return fail(outcome);
   sent.emplace_back(data, static_cast<std::size_t>(size));
-  return size;
+  return outcome < 0 ? std::max(0, size + outcome) : size;
 }
 
 int closesocket(SOCKET s) {

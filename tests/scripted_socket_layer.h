@@ -21,7 +21,10 @@ struct Script {
   int connect_error = 0;          // non-zero: connect fails with it
   int udp_socket_error = 0;       // non-zero: the UDP socket fails with it
   std::vector<Read> reads;        // recv results, in order
-  std::vector<int> send_errors;   // per sendto, in order: 0 succeeds
+  // Per sendto, in order: 0 sends the datagram; > 0 fails with that code;
+  // < 0 reports that many bytes fewer than asked, which a datagram socket
+  // never does, but which must not make the relay send a piece twice.
+  std::vector<int> sends;
 };
 
 // The handles the script gives out, so tests can name them in the call log.
@@ -34,7 +37,7 @@ void load(const Script& script);
 // Every call made since load(), one line each, e.g. "connect tcp 127.0.0.1:36487".
 const std::vector<std::string>& calls();
 
-// The payload of every datagram sent successfully, in order.
+// The payload of every sendto that did not fail, in order.
 const std::vector<std::string>& datagrams();
 
 }  // namespace scripted
