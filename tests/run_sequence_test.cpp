@@ -2,6 +2,7 @@
 // transcript, exit status, calls (close order included) and datagrams.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -30,10 +31,11 @@ struct Outcome {
   int status;
 };
 
-Outcome run_with(std::vector<const char*> args) {
-  std::vector<char*> argv;
-  for (const char* arg : args) argv.push_back(const_cast<char*>(arg));
-  argv.push_back(nullptr);
+Outcome run_with(const std::vector<const char*>& args) {
+  // run() takes argv as main does: mutable strings, with a null at the end.
+  std::vector<char*> argv(args.size() + 1, nullptr);
+  std::transform(args.begin(), args.end(), argv.begin(),
+                 [](const char* arg) { return const_cast<char*>(arg); });
   testing::internal::CaptureStdout();
   const int status = run(static_cast<int>(args.size()), argv.data());
   return {testing::internal::GetCapturedStdout(), status};
