@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
-#include <thread>
 
 #include "peer_net.h"
 #include "pose_wire.h"
@@ -168,7 +167,7 @@ bool stream_poses(peer::handle relay, const options& chosen, stream_totals& tota
   for (long long k = 0; k < poses; ++k) {
     const auto due = start + std::chrono::duration_cast<clock::duration>(
                                  std::chrono::duration<double>(static_cast<double>(k) / chosen.rate));
-    std::this_thread::sleep_until(due);
+    peer::sleep_until(due);
     const pose_wire::record bytes = pose_wire::encode_pose(pose_at(k, chosen.rate));
     int error = 0;
     if (!peer::send_all(relay, bytes.data(), bytes.size(), error)) {

@@ -3,6 +3,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <thread>
 
 #ifdef _WIN32
 #include <winsock2.h>
@@ -72,6 +73,29 @@ int claim_port_exclusively(native_socket s, int type) {
 }
 
 std::string system_text(int code) { return std::strerror(code); }
+#endif
+
+#ifdef _WIN32
+// Not in every mingw-w64 header yet; Windows 10 1803 and later know it.
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
+
+// A plain sleep on Windows wakes on a 15.6 ms tick, so poses due every 4 ms
+// would leave in bursts of four; a high-resolution timer keeps them apart.
+bool wait_on_precise_timer(std::chrono::steady_clock::duration left) {
+  static const HANDLE timer = ::CreateWaitableTimerExW(
+      nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
+  if (timer == nullptr) return false;
+  LARGE_INTEGER due;
+  // Negative means relative, in units of 100 ns.
+  due.QuadPart = -std::chrono::duration_cast<std::chrono::nanoseconds>(left).count() / 100;
+  if (!::SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE)) return false;
+  return ::WaitForSingleObject(timer, INFINITE) == WAIT_OBJECT_0;
+}
+#else
+// POSIX sleeps are already as fine as the scheduler allows.
+bool wait_on_precise_timer(std::chrono::steady_clock::duration /*left*/) { return false; }
 #endif
 
 native_socket to_native(handle s) { return static_cast<native_socket>(s); }
@@ -213,6 +237,12 @@ long receive_some(handle s, unsigned char* buffer, std::size_t size) {
 
 int shut_down_sending(handle s) {
   return ::shutdown(to_native(s), shut_send) == 0 ? 0 : last_error();
+}
+
+void sleep_until(std::chrono::steady_clock::time_point due) {
+  const auto left = due - std::chrono::steady_clock::now();
+  if (left <= std::chrono::steady_clock::duration::zero()) return;
+  if (!wait_on_precise_timer(left)) std::this_thread::sleep_until(due);
 }
 
 }  // namespace peer

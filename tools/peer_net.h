@@ -4,6 +4,7 @@
 // platform detail (headers, option names, error texts) stays in peer_net.cpp.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -87,5 +88,8 @@ long receive_some(handle s, unsigned char* buffer, std::size_t size);
 
 // Ends our direction of a TCP stream: the peer reads the end after the data.
 int shut_down_sending(handle s);
+
+// Sleeps until `due` as precisely as the platform can, for pacing a stream.
+void sleep_until(std::chrono::steady_clock::time_point due);
 
 }  // namespace peer
