@@ -1,0 +1,886 @@
+# Black-box tests: the real tavorin-relay process against a real TCP device and UDP receiver on loopback.
+"""Runs the built relay (natively, or a .exe through an emulator such as wine)
+against a TCP listener on 127.0.0.1:36487 standing in for the device and a UDP
+socket standing in for Opentrack, and checks the console transcript byte for
+byte, the exit status and the datagrams.
+
+    python3 relay_blackbox.py --relay build/h-bb/src/tavorin-relay [TestClass ...]
+    python3 relay_blackbox.py --relay build/h-bb-win/src/tavorin-relay.exe \\
+        --emulator scripts/wine-run --target windows [TestClass ...]
+
+TAVORIN_TEST_TIME_SCALE (float, default 1) multiplies every deadline.
+"""
+
+import argparse
+import errno
+import os
+import random
+import re
+import resource
+import select
+import shutil
+import signal
+import socket
+import stat
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+DEVICE_PORT = 36487
+LOOPBACK = "127.0.0.1"
+PIECE = 64  # the relay's read size, so the largest datagram it may send
+
+# Linux value, missing from Python's socket module: lets root exceed rmem_max.
+SO_RCVBUFFORCE = 33
+
+
+def _time_scale():
+    text = os.environ.get("TAVORIN_TEST_TIME_SCALE", "1")
+    try:
+        scale = float(text)
+    except ValueError:
+        sys.exit("TAVORIN_TEST_TIME_SCALE must be a number, got %r" % text)
+    if not scale > 0:
+        sys.exit("TAVORIN_TEST_TIME_SCALE must be positive, got %r" % text)
+    return scale
+
+
+SCALE = _time_scale()
+
+
+def seconds(base):
+    """A duration of the suite, stretched for slow hosts and emulators."""
+    return base * SCALE
+
+
+class Deadline:
+    def __init__(self, base_seconds):
+        self.end = time.monotonic() + seconds(base_seconds)
+
+    def left(self):
+        return max(0.0, self.end - time.monotonic())
+
+    def passed(self):
+        return time.monotonic() >= self.end
+
+
+def wait_until(predicate, base_seconds, step=0.01):
+    """Polls predicate until true or the deadline; returns its last value."""
+    deadline = Deadline(base_seconds)
+    while True:
+        value = predicate()
+        if value or deadline.passed():
+            return value
+        time.sleep(min(step, deadline.left()) or step)
+
+
+class Target:
+    """What the binary under test is and how its console and codes look."""
+
+    def __init__(self, relay, emulator, windows, crlf):
+        self.relay = relay
+        self.emulator = list(emulator)
+        self.windows = windows
+        self.newline = "\r\n" if crlf else "\n"
+        self.refused = 10061 if windows else errno.ECONNREFUSED
+        self.reset = 10054 if windows else errno.ECONNRESET
+        # What the program sees as argv[0]; under wine, the DOS form of the path.
+        self.argv0 = relay
+
+    def command(self, args, program=None):
+        return self.emulator + (program or [self.relay]) + list(args)
+
+    def text(self, transcript):
+        return transcript.replace("\n", self.newline)
+
+
+TARGET = None  # set in main()
+
+
+# --- transcripts -------------------------------------------------------------
+
+BANNER = "Starting Tavorin USB Connection\n"
+DEVICE_PROMPT = "Connecting to your device... "
+OPENTRACK_PROMPT = "Connecting to Opentrack software... "
+READY = (BANNER + DEVICE_PROMPT + "Done\n" + OPENTRACK_PROMPT + "Done\n"
+         + "Ready to play\n")
+
+
+def no_device_transcript():
+    return TARGET.text(BANNER + DEVICE_PROMPT + "Failed: %d\n" % TARGET.refused)
+
+
+# --- processes -----------------------------------------------------------------
+
+
+class OutputPipe:
+    """Collects a child's stdout from a pipe without ever waiting for EOF:
+    wine's helper processes may inherit the write end and outlive the child."""
+
+    def __init__(self, fd, discard=0):
+        self.fd = fd
+        self._discard = discard
+        self._data = bytearray()
+        self._cond = threading.Condition()
+        self._stop = threading.Event()
+        self.error = None
+        os.set_blocking(fd, False)
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+
+    def _run(self):
+        try:
+            for _ in range(10**7):  # bounded: 50 ms polls for days, at most
+                stopping = self._stop.is_set()
+                readable, _, _ = select.select([self.fd], [], [], 0.05)
+                if readable:
+                    try:
+                        chunk = os.read(self.fd, 65536)
+                    except BlockingIOError:
+                        continue
+                    if not chunk:
+                        return
+                    if self._discard:
+                        dropped = min(self._discard, len(chunk))
+                        self._discard -= dropped
+                        chunk = chunk[dropped:]
+                    with self._cond:
+                        self._data += chunk
+                        self._cond.notify_all()
+                    continue
+                # Checked before the select: every byte written before the
+                # stop was requested is already seen as readable there.
+                if stopping:
+                    return
+        except Exception as exc:  # reported by the test, not lost in a thread
+            self.error = exc
+
+    def snapshot(self):
+        with self._cond:
+            return bytes(self._data)
+
+    def wait_for(self, needle, base_seconds):
+        """Waits until the output contains needle; returns the output so far."""
+        deadline = Deadline(base_seconds)
+        with self._cond:
+            while needle not in self._data and not deadline.passed():
+                self._cond.wait(min(0.1, deadline.left()))
+            return bytes(self._data)
+
+    def finish(self, base_seconds=5):
+        """Takes what is left in the pipe, once the writer has exited."""
+        self._stop.set()
+        self._thread.join(seconds(base_seconds))
+        if self.fd is not None and not self._thread.is_alive():
+            os.close(self.fd)  # a reader still alive keeps it: leaked, not pulled away
+            self.fd = None
+        if self.error is not None:
+            raise self.error
+        return self.snapshot()
+
+
+class Relay:
+    """One run of the relay; stdout is a pipe, stderr is discarded.
+    A wrapper (a tracer) may run the relay as its own child."""
+
+    def __init__(self, args, stdout_fd=None, discard=0, wrapper=(), program=None):
+        self.args = list(args)
+        self.wrapped = bool(wrapper)
+        self.command = list(wrapper) + TARGET.command(args, program)
+        if stdout_fd is None:
+            read_end, write_end = os.pipe()
+        else:
+            read_end, write_end = stdout_fd
+        try:
+            self.proc = subprocess.Popen(
+                self.command, stdin=subprocess.DEVNULL, stdout=write_end,
+                stderr=subprocess.DEVNULL, close_fds=True)
+        except BaseException:
+            os.close(read_end)
+            raise
+        finally:
+            os.close(write_end)
+        self.pid = self.proc.pid
+        self._read_end = read_end
+        self._discard = discard
+        self.output = None
+        if stdout_fd is None:
+            self.start_reading()
+        self.returncode = None
+        self.transcript = None
+
+    def start_reading(self):
+        self.output = OutputPipe(self._read_end, discard=self._discard)
+
+    def running(self):
+        return self.proc.poll() is None
+
+    def finish(self, base_seconds=10):
+        """Waits for the exit; kills the relay if it overstays. Returns the
+        exit status and the transcript (latin-1 text: every byte kept)."""
+        try:
+            self.returncode = self.proc.wait(timeout=seconds(base_seconds))
+            overstayed = False
+        except subprocess.TimeoutExpired:
+            self.kill()
+            overstayed = True
+        data = self.output.finish() if self.output else b""
+        self.transcript = data.decode("latin-1")
+        if overstayed:
+            raise AssertionError(
+                "relay %r still running after %.1f s; killed. Transcript so far: %r"
+                % (self.command, seconds(base_seconds), self.transcript))
+        return self.returncode, self.transcript
+
+    def _children(self):
+        pids = []
+        try:
+            for task in os.listdir("/proc/%d/task" % self.pid):
+                with open("/proc/%d/task/%s/children" % (self.pid, task)) as f:
+                    pids += [int(pid) for pid in f.read().split()]
+        except OSError:
+            pass
+        return pids
+
+    def kill(self):
+        if self.proc.poll() is None:
+            # A killed tracer lets its tracee go on: end the relay under it too.
+            doomed = (self._children() if self.wrapped else []) + [self.pid]
+            for pid in doomed:
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+            try:
+                self.proc.wait(timeout=seconds(10))
+            except subprocess.TimeoutExpired:
+                pass
+
+    def close(self):
+        self.kill()
+        if self.output is not None:
+            self.output.finish(1)
+        else:
+            try:
+                os.close(self._read_end)
+            except OSError:
+                pass
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
+
+    def describe(self):
+        return "command %r -> exit %r, transcript %r" % (
+            self.command, self.returncode, self.transcript)
+
+
+# --- device side (TCP) ----------------------------------------------------------
+
+_port_wait_exhausted = False
+
+
+def bind_device_port(listen):
+    """Binds 127.0.0.1:36487, waiting while somebody else holds it."""
+    global _port_wait_exhausted
+    deadline = Deadline(1 if _port_wait_exhausted else 60)
+    attempts = 0
+    while True:
+        attempts += 1
+        sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        # Connections of earlier cases linger in TIME_WAIT on this port.
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        try:
+            sock.bind((LOOPBACK, DEVICE_PORT))
+            if listen is not None:
+                sock.listen(listen)
+            return sock
+        except OSError as exc:
+            sock.close()
+            if exc.errno != errno.EADDRINUSE:
+                raise
+            if deadline.passed() or attempts > 100000:
+                _port_wait_exhausted = True
+                raise AssertionError(
+                    "127.0.0.1:%d stayed in use for %.0f s (someone else is "
+                    "running the device side?); giving up"
+                    % (DEVICE_PORT, seconds(60))) from None
+            time.sleep(0.2)
+
+
+class Device:
+    """A listener on the device's endpoint."""
+
+    def __init__(self, backlog=1):
+        self.listener = bind_device_port(backlog)
+        self.conns = []
+
+    def accept(self, base_seconds=10):
+        self.listener.settimeout(seconds(base_seconds))
+        try:
+            conn, _ = self.listener.accept()
+        except socket.timeout:
+            raise AssertionError("the relay did not connect to the device port "
+                                 "within %.1f s" % seconds(base_seconds)) from None
+        conn.settimeout(None)
+        self.conns.append(conn)
+        return conn
+
+    def close(self):
+        for conn in self.conns:
+            conn.close()
+        self.listener.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
+
+
+class NoDevice:
+    """Holds the device port bound but not listening: connects are refused,
+    and nobody else can start listening there meanwhile."""
+
+    def __enter__(self):
+        self.sock = bind_device_port(None)
+        return self
+
+    def __exit__(self, *exc):
+        self.sock.close()
+        return False
+
+
+def reset_close(conn):
+    """Closes with an RST instead of a FIN."""
+    conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    conn.close()
+
+
+def _tcp_queues(local_port, remote_port):
+    """(send queue, receive queue) of a loopback TCP socket, from /proc."""
+    local = "0100007F:%04X" % local_port
+    remote = "0100007F:%04X" % remote_port
+    with open("/proc/net/tcp") as table:
+        for line in table.readlines()[1:]:
+            fields = line.split()
+            if fields[1] == local and fields[2] == remote:
+                tx, rx = fields[4].split(":")
+                return int(tx, 16), int(rx, 16)
+    return None
+
+
+def connecting_to_device():
+    """Whether a connect to the device port is pending (SYN sent, no answer)."""
+    remote = "0100007F:%04X" % DEVICE_PORT
+    with open("/proc/net/tcp") as table:
+        return any(fields[2] == remote and fields[3] == "02"
+                   for fields in (line.split() for line in table.readlines()[1:]))
+
+
+def wait_relay_consumed(conn, relay, base_seconds=10):
+    """Waits until the relay has read everything the device wrote so far."""
+    try:
+        relay_port = conn.getpeername()[1]
+    except OSError:
+        relay_port = None
+
+    def drained():
+        if relay_port is None:
+            return False
+        ours = _tcp_queues(DEVICE_PORT, relay_port)
+        theirs = _tcp_queues(relay_port, DEVICE_PORT)
+        return ours == (0, 0) and theirs is not None and theirs[1] == 0
+
+    wait_until(lambda: drained() or not relay.running(), base_seconds)
+    if not drained():
+        raise AssertionError(
+            "the relay did not read the device's data within %.1f s (relay %s); "
+            "transcript so far %r" % (
+                seconds(base_seconds),
+                "running" if relay.running() else "exited with %r" % relay.proc.returncode,
+                relay.output.snapshot().decode("latin-1")))
+
+
+def assert_device_sees_eof(test, conn, base_seconds=5):
+    """The relay never writes to the device: all the device may read is EOF."""
+    conn.settimeout(seconds(base_seconds))
+    try:
+        got = conn.recv(65536)
+    except socket.timeout:
+        test.fail("the device did not see the relay close the connection")
+    except ConnectionResetError:
+        test.fail("the relay reset the device connection instead of closing it")
+    test.assertEqual(got, b"", "the relay sent bytes to the device")
+
+
+# --- Opentrack side (UDP) -----------------------------------------------------------
+
+
+class Receiver:
+    """A UDP socket drained by a thread, keeping each datagram whole."""
+
+    def __init__(self, port=0, rcvbuf=8 << 20):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        # Loopback UDP drops what does not fit: give it room up front.
+        try:
+            self.sock.setsockopt(socket.SOL_SOCKET, SO_RCVBUFFORCE, rcvbuf)
+        except OSError:
+            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+        self.rcvbuf = self.sock.getsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF)
+        self.sock.bind((LOOPBACK, port))
+        self.port = self.sock.getsockname()[1]
+        self.sock.setblocking(False)
+        self.datagrams = []
+        self.total = 0
+        self.error = None
+        self._cond = threading.Condition()
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+
+    def _run(self):
+        try:
+            for _ in range(10**8):  # bounded: far more polls than any case makes
+                stopping = self._stop.is_set()
+                readable, _, _ = select.select([self.sock], [], [], 0.05)
+                if readable:
+                    batch = []
+                    for _ in range(4096):
+                        try:
+                            batch.append(self.sock.recv(65536))
+                        except BlockingIOError:
+                            break
+                        except ConnectionRefusedError:
+                            continue
+                    with self._cond:
+                        self.datagrams.extend(batch)
+                        self.total += sum(map(len, batch))
+                        self._cond.notify_all()
+                    continue
+                if stopping:
+                    return
+        except Exception as exc:
+            self.error = exc
+
+    def wait_total(self, at_least, base_seconds):
+        deadline = Deadline(base_seconds)
+        with self._cond:
+            while self.total < at_least and not deadline.passed():
+                self._cond.wait(min(0.1, deadline.left()))
+            return self.total
+
+    def finish(self):
+        """Stops after taking every datagram already queued; returns them."""
+        self._stop.set()
+        self._thread.join(seconds(5))
+        self.sock.close()
+        if self.error is not None:
+            raise self.error
+        with self._cond:
+            return list(self.datagrams)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        if not self._stop.is_set():
+            self._stop.set()
+            self._thread.join(seconds(5))
+            self.sock.close()
+        return False
+
+
+def free_udp_port():
+    probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    probe.bind((LOOPBACK, 0))
+    port = probe.getsockname()[1]
+    probe.close()
+    return port
+
+
+# --- wine ------------------------------------------------------------------------
+
+
+def _emulator_wineprefix(emulator):
+    """The WINEPREFIX the emulator wrapper sets, read by putting a stand-in
+    'wine' first on its PATH (it is not started for real)."""
+    with tempfile.TemporaryDirectory() as tmp:
+        fake = os.path.join(tmp, "wine")
+        with open(fake, "w") as script:
+            script.write('#!/bin/sh\nprintf "%s" "$WINEPREFIX"\n')
+        os.chmod(fake, stat.S_IRWXU)
+        env = dict(os.environ, PATH=tmp + os.pathsep + os.environ.get("PATH", ""))
+        try:
+            probe = subprocess.run(emulator + ["probe"], env=env, stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                   timeout=seconds(10))
+        except (OSError, subprocess.TimeoutExpired):
+            return None
+    prefix = probe.stdout.decode(errors="replace")
+    return prefix if probe.returncode == 0 and prefix.startswith("/") else None
+
+
+def prepare_wine():
+    """Starts a wineserver that outlives each relay run (so none of the
+    relay's runs has to spawn one holding its pipes, and starts are quick),
+    then boots the prefix once and learns the DOS path wine gives argv[0]."""
+    prefix = _emulator_wineprefix(TARGET.emulator)
+    wineserver = shutil.which("wineserver")
+    if prefix and wineserver:
+        os.makedirs(prefix, exist_ok=True)
+        env = dict(os.environ, WINEPREFIX=prefix)
+        # It goes away by itself this long after its last client: nothing to kill.
+        linger = int(max(30, seconds(30)))
+        try:
+            subprocess.run([wineserver, "-p%d" % linger], env=env,
+                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=seconds(30),
+                           start_new_session=True)
+        except subprocess.TimeoutExpired:
+            pass  # one is running already, or the runs start their own
+    # Run like the relay: its output is taken at its exit, not at EOF.
+    with Relay([], program=["winepath", "-w", TARGET.relay]) as boot:
+        try:
+            status, output = boot.finish(120)
+        except AssertionError as exc:
+            sys.exit("warming up the emulator failed: %s" % exc)
+    dos_path = output.strip()
+    if status != 0 or not dos_path:
+        sys.exit("could not start the emulator: %s" % boot.describe())
+    TARGET.argv0 = dos_path
+
+
+# --- the cases ---------------------------------------------------------------------
+
+
+class RelayTestCase(unittest.TestCase):
+    maxDiff = None
+
+    def assertRun(self, relay, status, transcript, base_seconds=10):
+        got_status, got = relay.finish(base_seconds)
+        want = TARGET.text(transcript)
+        self.assertEqual(got, want, "transcript of %r" % (relay.command,))
+        self.assertEqual(got_status, status, relay.describe())
+
+
+class CommandLine(RelayTestCase):
+    """Bad command lines stop before anything else; odd but valid ones pass."""
+
+    REJECTED = [
+        ("no argument", []),
+        ("two arguments", ["4242", "4243"]),
+        ("zero", ["0"]),
+        ("just past the range", ["65536"]),
+        ("far past the range", ["70000"]),
+        ("negative", ["-1"]),
+        ("overflowing long", ["99999999999"]),
+        ("wraps to 4242 in 32 bits", ["4294971538"]),
+        ("trailing space", ["4242 "]),
+        ("trailing letter", ["42a"]),
+        ("hexadecimal", ["0x10"]),
+        ("two signs", ["+-4242"]),
+        ("empty", [""]),
+    ]
+
+    ACCEPTED = [
+        ("leading space", [" 4242"]),
+        ("plus sign", ["+4242"]),
+        ("lowest port", ["1"]),
+        ("highest port", ["65535"]),
+    ]
+
+    def test_rejected_command_lines_print_only_usage(self):
+        for name, args in self.REJECTED:
+            with self.subTest(name, args=args), Relay(args) as relay:
+                self.assertRun(relay, 1, "Usage: %s udp_port\n" % TARGET.argv0)
+
+    def test_accepted_forms_reach_the_device(self):
+        for name, args in self.ACCEPTED:
+            with self.subTest(name, args=args), NoDevice(), Relay(args) as relay:
+                status, got = relay.finish(10)
+                self.assertEqual(got, no_device_transcript(), relay.describe())
+                self.assertEqual(status, 2, relay.describe())
+
+
+class DeviceLink(RelayTestCase):
+    def test_refused_connection(self):
+        with NoDevice(), Relay(["4242"]) as relay:
+            status, got = relay.finish(10)
+            self.assertEqual(got, no_device_transcript(), relay.describe())
+            self.assertEqual(status, 2, relay.describe())
+
+
+class Relaying(RelayTestCase):
+    """The stream, piece by piece, into datagrams of at most 64 bytes."""
+
+    def test_device_closing_at_once_ends_in_order(self):
+        with Receiver() as receiver, Device() as device, \
+                Relay([str(receiver.port)]) as relay:
+            device.accept().close()
+            self.assertRun(relay, 0, READY + "Connection closed\n")
+            self.assertEqual(receiver.finish(), [], "datagrams from an empty stream")
+
+    def test_waiting_bytes_leave_in_pieces_of_64(self):
+        payload = bytes(random.Random(100).randrange(256) for _ in range(100))
+        with Receiver() as receiver, Device() as device, \
+                Relay([str(receiver.port)]) as relay:
+            conn = device.accept()
+            conn.sendall(payload)  # one segment: all 100 bytes wait together
+            receiver.wait_total(len(payload), 10)
+            conn.close()
+            self.assertRun(relay, 0, READY + "Connection closed\n")
+            datagrams = receiver.finish()
+            self.assertEqual([len(d) for d in datagrams], [64, 36])
+            self.assertEqual(b"".join(datagrams), payload)
+
+    def test_megabytes_arrive_whole_and_in_order(self):
+        seed = int(os.environ.get("TAVORIN_TEST_SEED", "0")) or random.randrange(1, 2**31)
+        rng = random.Random(seed)
+        size = 2 << 20
+        payload = rng.randbytes(size)
+        context = "seed %d (rerun with TAVORIN_TEST_SEED=%d)" % (seed, seed)
+        with Receiver() as receiver, Device() as device, \
+                Relay([str(receiver.port)]) as relay:
+            # A bounded amount in flight keeps the receive buffer from overflowing.
+            window = max(4096, min(32 << 10, receiver.rcvbuf // 32))
+            conn = device.accept()
+            deadline = Deadline(120)
+            sent = 0
+            while sent < size:
+                if receiver.wait_total(sent - window, deadline.left() / SCALE) < sent - window:
+                    self.fail("%s: only %d of %d bytes relayed before the deadline; "
+                              "transcript so far %r" % (context, receiver.total, sent,
+                                                        relay.output.snapshot()))
+                piece = payload[sent:sent + rng.randint(1, 4096)]
+                try:
+                    conn.sendall(piece)
+                except OSError as exc:
+                    self.fail("%s: writing at offset %d failed (%s); relay %s, "
+                              "transcript so far %r" % (
+                                  context, sent, exc, "running" if relay.running()
+                                  else "exited with %r" % relay.proc.returncode,
+                                  relay.output.snapshot()))
+                sent += len(piece)
+            receiver.wait_total(size, 30)
+            conn.shutdown(socket.SHUT_WR)
+            self.assertRun(relay, 0, READY + "Connection closed\n", 30)
+            assert_device_sees_eof(self, conn)
+            datagrams = receiver.finish()
+        sizes = sorted({len(d) for d in datagrams})
+        self.assertTrue(sizes and sizes[0] >= 1 and sizes[-1] <= PIECE,
+                        "%s: datagram sizes %s..%s outside 1..64"
+                        % (context, sizes[:1], sizes[-1:]))
+        received = b"".join(datagrams)
+        if received != payload:
+            first = next((i for i, (a, b) in enumerate(zip(received, payload)) if a != b),
+                         min(len(received), len(payload)))
+            self.fail("%s: received %d of %d bytes in %d datagrams, first difference "
+                      "at offset %d" % (context, len(received), size, len(datagrams), first))
+
+    def test_relaying_goes_on_while_nobody_listens(self):
+        rng = random.Random(7)
+        first_part = [rng.randbytes(rng.randint(1, PIECE)) for _ in range(6)]
+        second_part = [rng.randbytes(n) for n in (10, 64, 63, 1)]
+        port = free_udp_port()
+        with Device() as device, Relay([str(port)]) as relay:
+            conn = device.accept()
+            for piece in first_part:
+                conn.sendall(piece)
+                wait_relay_consumed(conn, relay)
+            with Receiver(port) as receiver:
+                expected = b"".join(second_part)
+                for piece in second_part:
+                    conn.sendall(piece)
+                    wait_relay_consumed(conn, relay)
+                receiver.wait_total(len(expected), 10)
+                conn.close()
+                status, got = relay.finish(10)
+                received = b"".join(receiver.finish())
+        nl = re.escape(TARGET.newline)
+        shape = (re.escape(TARGET.text(READY))
+                 + "(?:Unable to send data to Opentrack: [1-9][0-9]*" + nl + ")*"
+                 + "Connection closed" + nl)
+        self.assertRegex(got, "^" + shape + r"\Z", relay.describe())
+        self.assertEqual(status, 0, relay.describe())
+        self.assertTrue(received.endswith(expected),
+                        "the second part did not arrive after a receiver appeared: "
+                        "got %r, want it to end with %r" % (received, expected))
+
+
+class ConsoleStages(RelayTestCase):
+    """Each stage is on the console before the call that may block after it."""
+
+    def test_prompts_readable_through_a_pipe_while_blocked(self):
+        # With a backlog of 0 and the one place taken by a harness connection,
+        # the relay's SYN is dropped: its connect stays pending until we make room.
+        with Receiver() as receiver, Device(backlog=0) as device:
+            filler = socket.create_connection((LOOPBACK, DEVICE_PORT), timeout=seconds(5))
+            try:
+                with Relay([str(receiver.port)]) as relay:
+                    if not wait_until(connecting_to_device, 10):
+                        self.fail("the relay's connect never got stuck: %r"
+                                  % relay.output.snapshot())
+                    head = TARGET.text(BANNER + DEVICE_PROMPT).encode()
+                    seen = relay.output.wait_for(head, 2)
+                    self.assertEqual(seen, head, "while the connect is pending")
+                    self.assertTrue(connecting_to_device() and relay.running(),
+                                    relay.describe())
+                    device.accept().close()  # the filler's place
+                    conn = device.accept(15)  # the relay's SYN is resent after ~1 s
+                    ready = TARGET.text(READY).encode()
+                    seen = relay.output.wait_for(ready, 10)
+                    self.assertEqual(seen, ready, "while waiting for the device's data")
+                    self.assertTrue(relay.running(), relay.describe())
+                    conn.close()
+                    self.assertRun(relay, 0, READY + "Connection closed\n")
+            finally:
+                filler.close()
+            self.assertEqual(receiver.finish(), [])
+
+
+class ReadErrors(RelayTestCase):
+    def test_reset_by_the_device(self):
+        payload = b"pose:" + bytes(range(90))
+        # Wine may report a reset that hits a pending recv as an orderly close.
+        attempts = 5 if TARGET.windows else 1
+        outcomes = []
+        for _ in range(attempts):
+            with Receiver() as receiver, Device() as device, \
+                    Relay([str(receiver.port)]) as relay:
+                conn = device.accept()
+                conn.sendall(payload)
+                receiver.wait_total(len(payload), 10)
+                reset_close(conn)
+                status, got = relay.finish(10)
+                received = b"".join(receiver.finish())
+            outcomes.append((status, got))
+            if not (TARGET.windows and status == 0
+                    and got == TARGET.text(READY + "Connection closed\n")):
+                break
+        self.assertEqual(got, TARGET.text(
+            READY + "Unable to receive data from your device: %d\n" % TARGET.reset),
+            "outcomes of %d attempt(s): %r" % (len(outcomes), outcomes))
+        self.assertEqual(status, 2)
+        self.assertEqual(received, payload, "data before the reset")
+
+
+class SendFailures(RelayTestCase):
+    """sendto failing for real inside the running relay, by a tracer's fault
+    injection: loopback UDP to an unbound port does not fail on Linux."""
+
+    def test_failed_sends_are_reported_and_relaying_goes_on(self):
+        strace = shutil.which("strace")
+        if TARGET.windows or not strace:
+            self.skipTest("needs strace and a native Linux relay")
+        pieces = [b"first pose", b"second pose", b"third pose", b"fourth pose"]
+        tracer = [strace, "-qq", "-o", os.devnull, "-e", "trace=sendto",
+                  "-e", "inject=sendto:error=ENETUNREACH:when=2..3"]
+        with Receiver() as receiver, Device() as device, \
+                Relay([str(receiver.port)], wrapper=tracer) as relay:
+            conn = device.accept()
+            for piece in pieces:
+                conn.sendall(piece)
+                wait_relay_consumed(conn, relay)  # one read, so one sendto, per piece
+            receiver.wait_total(len(pieces[0]) + len(pieces[3]), 10)
+            conn.close()
+            failed = "Unable to send data to Opentrack: %d\n" % errno.ENETUNREACH
+            self.assertRun(relay, 0, READY + failed * 2 + "Connection closed\n")
+            self.assertEqual(receiver.finish(), [pieces[0], pieces[3]])
+
+
+def _filled_pipe():
+    """A pipe already full, so the child's first console write blocks."""
+    read_end, write_end = os.pipe()
+    os.set_blocking(write_end, False)
+    filler = 0
+    block = b"\0" * 65536
+    for _ in range(1024):
+        try:
+            filler += os.write(write_end, block)
+        except BlockingIOError:
+            break
+    os.set_blocking(write_end, True)
+    return read_end, write_end, filler
+
+
+def _blocked_writing_stdout(pid):
+    try:
+        with open("/proc/%d/syscall" % pid) as f:
+            syscall = f.read()
+        with open("/proc/%d/wchan" % pid) as f:
+            wchan = f.read()
+    except OSError:
+        return False
+    # x86_64 write(1, ...), or at least asleep in the pipe code.
+    return syscall.startswith("1 0x1 ") or "pipe" in wchan
+
+
+class SocketLimits(RelayTestCase):
+    """socket() failing, reached by lowering the open-file limit of the
+    running relay while it is parked on its first console write (a limit set
+    before exec would stop the dynamic loader instead)."""
+
+    def run_with_fd_limit(self, limit, udp_port):
+        if TARGET.windows or not hasattr(resource, "prlimit"):
+            self.skipTest("needs prlimit on a native Linux process")
+        read_end, write_end, filler = _filled_pipe()
+        relay = Relay([str(udp_port)], stdout_fd=(read_end, write_end), discard=filler)
+        with relay:
+            if not wait_until(lambda: _blocked_writing_stdout(relay.pid), 10):
+                self.fail("the relay never blocked on its first console write")
+            _, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+            resource.prlimit(relay.pid, resource.RLIMIT_NOFILE, (limit, hard))
+            relay.start_reading()
+            return relay.finish(10)
+
+    def test_no_descriptor_for_the_device_socket(self):
+        with Receiver() as receiver:
+            status, got = self.run_with_fd_limit(3, receiver.port)
+            self.assertEqual(got, BANNER + "Connection failed: %d\n" % errno.EMFILE)
+            self.assertEqual(status, 2)
+
+    def test_no_descriptor_for_the_opentrack_socket(self):
+        with Receiver() as receiver, Device() as device:
+            # The connection completes in the backlog; it is taken afterwards.
+            status, got = self.run_with_fd_limit(4, receiver.port)
+            self.assertEqual(got, BANNER + DEVICE_PROMPT + "Done\n" + OPENTRACK_PROMPT
+                             + "Failed: %d\n" % errno.EMFILE)
+            self.assertEqual(status, 2)
+            assert_device_sees_eof(self, device.accept(5))
+            self.assertEqual(receiver.finish(), [])
+
+
+def main():
+    global TARGET
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--relay", required=True, help="the tavorin-relay binary")
+    parser.add_argument("--emulator", action="append", default=[],
+                        help="runs the binary (repeat for each word, e.g. scripts/wine-run)")
+    parser.add_argument("--target", choices=["posix", "windows"],
+                        help="the binary's platform (default: windows for .exe)")
+    parser.add_argument("--newline", choices=["lf", "crlf"],
+                        help="line ends on the console (default: crlf on windows)")
+    options, rest = parser.parse_known_args()
+    windows = (options.target == "windows" if options.target
+               else options.relay.lower().endswith(".exe"))
+    # Text-mode stdout of a Windows console program writes CR LF for "\n".
+    crlf = options.newline == "crlf" if options.newline else windows
+    TARGET = Target(options.relay, options.emulator, windows, crlf)
+    if not os.path.exists(options.relay):
+        sys.exit("no such relay binary: %s" % options.relay)
+    if TARGET.emulator:
+        prepare_wine()
+    unittest.main(module=sys.modules[__name__], argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    main()
