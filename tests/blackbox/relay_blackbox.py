@@ -183,11 +183,21 @@ class OutputPipe:
         return self.snapshot()
 
 
-class Relay:
-    """One run of the relay; stdout is a pipe, stderr is discarded.
-    A wrapper (a tracer) may run the relay as its own child."""
+def without_leak_check():
+    """The environment for a relay that LeakSanitizer cannot follow, in a
+    sanitizer build: it refuses to run under a tracer, and needs descriptors
+    that a relay at its open-file limit does not have. Every other case
+    still checks for leaks."""
+    options = os.environ.get("ASAN_OPTIONS", "")
+    return dict(os.environ, ASAN_OPTIONS=(options + ":" if options else "") + "detect_leaks=0")
 
-    def __init__(self, args, stdout_fd=None, discard=0, wrapper=(), program=None):
+
+class Relay:
+    """One run of the relay; stdout is a pipe, stderr goes to a file that a
+    failure shows (a sanitizer's report, say). A wrapper (a tracer) may run
+    the relay as its own child."""
+
+    def __init__(self, args, stdout_fd=None, discard=0, wrapper=(), program=None, env=None):
         self.args = list(args)
         self.wrapped = bool(wrapper)
         self.command = list(wrapper) + TARGET.command(args, program)
@@ -195,11 +205,14 @@ class Relay:
             read_end, write_end = os.pipe()
         else:
             read_end, write_end = stdout_fd
+        # A file, not a pipe: wine's helpers may keep stderr open after the exit.
+        self._stderr = tempfile.TemporaryFile()
         try:
             self.proc = subprocess.Popen(
                 self.command, stdin=subprocess.DEVNULL, stdout=write_end,
-                stderr=subprocess.DEVNULL, close_fds=True)
+                stderr=self._stderr, close_fds=True, env=env)
         except BaseException:
+            self._stderr.close()
             os.close(read_end)
             raise
         finally:
@@ -278,8 +291,11 @@ class Relay:
         return False
 
     def describe(self):
-        return "command %r -> exit %r, transcript %r" % (
-            self.command, self.returncode, self.transcript)
+        self._stderr.seek(0)
+        errors = self._stderr.read()[-4000:].decode("utf-8", "replace")
+        return "command %r -> exit %r, transcript %r%s" % (
+            self.command, self.returncode, self.transcript,
+            "\nstderr:\n" + errors if errors.strip() else "")
 
 
 # --- device side (TCP) ----------------------------------------------------------
@@ -785,7 +801,7 @@ class SendFailures(RelayTestCase):
         tracer = [strace, "-qq", "-o", os.devnull, "-e", "trace=sendto",
                   "-e", "inject=sendto:error=ENETUNREACH:when=2..3"]
         with Receiver() as receiver, Device() as device, \
-                Relay([str(receiver.port)], wrapper=tracer) as relay:
+                Relay([str(receiver.port)], wrapper=tracer, env=without_leak_check()) as relay:
             conn = device.accept()
             for piece in pieces:
                 conn.sendall(piece)
@@ -833,7 +849,8 @@ class SocketLimits(RelayTestCase):
         if TARGET.windows or not hasattr(resource, "prlimit"):
             self.skipTest("needs prlimit on a native Linux process")
         read_end, write_end, filler = _filled_pipe()
-        relay = Relay([str(udp_port)], stdout_fd=(read_end, write_end), discard=filler)
+        relay = Relay([str(udp_port)], stdout_fd=(read_end, write_end), discard=filler,
+                      env=without_leak_check())
         with relay:
             if not wait_until(lambda: _blocked_writing_stdout(relay.pid), 10):
                 self.fail("the relay never blocked on its first console write")
