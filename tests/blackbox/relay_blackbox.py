@@ -275,6 +275,8 @@ class Relay:
 
     def close(self):
         self.kill()
+        self.stderr()
+        self._stderr.close()
         if self.output is not None:
             self.output.finish(1)
         else:
@@ -290,9 +292,15 @@ class Relay:
         self.close()
         return False
 
+    def stderr(self):
+        """The tail of what the relay wrote to standard error."""
+        if not self._stderr.closed:
+            self._stderr.seek(0)
+            self._stderr_text = self._stderr.read()[-4000:].decode("utf-8", "replace")
+        return self._stderr_text
+
     def describe(self):
-        self._stderr.seek(0)
-        errors = self._stderr.read()[-4000:].decode("utf-8", "replace")
+        errors = self.stderr()
         return "command %r -> exit %r, transcript %r%s" % (
             self.command, self.returncode, self.transcript,
             "\nstderr:\n" + errors if errors.strip() else "")
@@ -494,6 +502,11 @@ class Receiver:
                 self._cond.wait(min(0.1, deadline.left()))
             return self.total
 
+    def snapshot(self):
+        """The datagrams so far, while the receiver goes on."""
+        with self._cond:
+            return list(self.datagrams)
+
     def finish(self):
         """Stops after taking every datagram already queued; returns them."""
         self._stop.set()
@@ -578,6 +591,46 @@ def prepare_wine():
 # --- the cases ---------------------------------------------------------------------
 
 
+def relay_random_writes(test, relay, receiver, conn, size):
+    """Writes size random bytes in random-sized writes (1..4096) and checks
+    that they arrive byte for byte, in order, in datagrams of 1 to 64 bytes."""
+    seed = int(os.environ.get("TAVORIN_TEST_SEED", "0")) or random.randrange(1, 2**31)
+    rng = random.Random(seed)
+    payload = rng.randbytes(size)
+    context = "seed %d (rerun with TAVORIN_TEST_SEED=%d)" % (seed, seed)
+    # A bounded amount in flight keeps the receive buffer from overflowing.
+    window = max(4096, min(32 << 10, receiver.rcvbuf // 32))
+    deadline = Deadline(120)
+    sent = 0
+    while sent < size:
+        if receiver.wait_total(sent - window, deadline.left() / SCALE) < sent - window:
+            test.fail("%s: only %d of %d bytes relayed before the deadline; "
+                      "transcript so far %r" % (context, receiver.total, sent,
+                                                relay.output.snapshot()))
+        piece = payload[sent:sent + rng.randint(1, 4096)]
+        try:
+            conn.sendall(piece)
+        except OSError as exc:
+            test.fail("%s: writing at offset %d failed (%s); relay %s, "
+                      "transcript so far %r" % (
+                          context, sent, exc, "running" if relay.running()
+                          else "exited with %r" % relay.proc.returncode,
+                          relay.output.snapshot()))
+        sent += len(piece)
+    receiver.wait_total(size, 30)
+    datagrams = receiver.snapshot()
+    sizes = sorted({len(d) for d in datagrams})
+    test.assertTrue(sizes and sizes[0] >= 1 and sizes[-1] <= PIECE,
+                    "%s: datagram sizes %s..%s outside 1..64"
+                    % (context, sizes[:1], sizes[-1:]))
+    received = b"".join(datagrams)
+    if received != payload:
+        first = next((i for i, (a, b) in enumerate(zip(received, payload)) if a != b),
+                     min(len(received), len(payload)))
+        test.fail("%s: received %d of %d bytes in %d datagrams, first difference "
+                  "at offset %d" % (context, len(received), size, len(datagrams), first))
+
+
 class RelayTestCase(unittest.TestCase):
     maxDiff = None
 
@@ -659,48 +712,13 @@ class Relaying(RelayTestCase):
             self.assertEqual(b"".join(datagrams), payload)
 
     def test_megabytes_arrive_whole_and_in_order(self):
-        seed = int(os.environ.get("TAVORIN_TEST_SEED", "0")) or random.randrange(1, 2**31)
-        rng = random.Random(seed)
-        size = 2 << 20
-        payload = rng.randbytes(size)
-        context = "seed %d (rerun with TAVORIN_TEST_SEED=%d)" % (seed, seed)
         with Receiver() as receiver, Device() as device, \
                 Relay([str(receiver.port)]) as relay:
-            # A bounded amount in flight keeps the receive buffer from overflowing.
-            window = max(4096, min(32 << 10, receiver.rcvbuf // 32))
             conn = device.accept()
-            deadline = Deadline(120)
-            sent = 0
-            while sent < size:
-                if receiver.wait_total(sent - window, deadline.left() / SCALE) < sent - window:
-                    self.fail("%s: only %d of %d bytes relayed before the deadline; "
-                              "transcript so far %r" % (context, receiver.total, sent,
-                                                        relay.output.snapshot()))
-                piece = payload[sent:sent + rng.randint(1, 4096)]
-                try:
-                    conn.sendall(piece)
-                except OSError as exc:
-                    self.fail("%s: writing at offset %d failed (%s); relay %s, "
-                              "transcript so far %r" % (
-                                  context, sent, exc, "running" if relay.running()
-                                  else "exited with %r" % relay.proc.returncode,
-                                  relay.output.snapshot()))
-                sent += len(piece)
-            receiver.wait_total(size, 30)
+            relay_random_writes(self, relay, receiver, conn, 2 << 20)
             conn.shutdown(socket.SHUT_WR)
             self.assertRun(relay, 0, READY + "Connection closed\n", 30)
             assert_device_sees_eof(self, conn)
-            datagrams = receiver.finish()
-        sizes = sorted({len(d) for d in datagrams})
-        self.assertTrue(sizes and sizes[0] >= 1 and sizes[-1] <= PIECE,
-                        "%s: datagram sizes %s..%s outside 1..64"
-                        % (context, sizes[:1], sizes[-1:]))
-        received = b"".join(datagrams)
-        if received != payload:
-            first = next((i for i, (a, b) in enumerate(zip(received, payload)) if a != b),
-                         min(len(received), len(payload)))
-            self.fail("%s: received %d of %d bytes in %d datagrams, first difference "
-                      "at offset %d" % (context, len(received), size, len(datagrams), first))
 
     def test_relaying_goes_on_while_nobody_listens(self):
         rng = random.Random(7)
@@ -811,6 +829,77 @@ class SendFailures(RelayTestCase):
             failed = "Unable to send data to Opentrack: %d\n" % errno.ENETUNREACH
             self.assertRun(relay, 0, READY + failed * 2 + "Connection closed\n")
             self.assertEqual(receiver.finish(), [pieces[0], pieces[3]])
+
+
+class Interrupts(RelayTestCase):
+    """Ctrl-C keeps the platform's default: the relay ends at once, and what
+    it printed before is all there, even in a pipe."""
+
+    def test_interrupt_while_relaying(self):
+        with Receiver() as receiver, Device() as device, \
+                Relay([str(receiver.port)]) as relay:
+            conn = device.accept()
+            conn.sendall(b"a pose before the interrupt")
+            receiver.wait_total(27, 10)
+            ready = TARGET.text(READY).encode()
+            self.assertEqual(relay.output.wait_for(ready, 10), ready)
+            os.kill(relay.pid, signal.SIGINT)
+            status, got = relay.finish(10)
+            self.assertEqual(got, TARGET.text(READY), relay.describe())
+            if TARGET.windows:
+                # Windows' default handler ends the process with
+                # STATUS_CONTROL_C_EXIT; wine's ends it with 0.
+                self.assertIn(status, (0xC000013A, 0), relay.describe())
+            else:
+                # Killed by the signal itself, not an exit of its own.
+                self.assertEqual(status, -signal.SIGINT, relay.describe())
+            assert_device_sees_eof(self, conn)
+
+
+class Valgrind(RelayTestCase):
+    """Whole sessions under memcheck: no memory error, nothing leaked, and no
+    descriptor left open beyond standard input, output and error."""
+
+    def run_under_memcheck(self, args):
+        log = tempfile.NamedTemporaryFile(prefix="memcheck-", suffix=".log", delete=False)
+        log.close()
+        self.addCleanup(os.unlink, log.name)
+        tool = [shutil.which("valgrind") or "valgrind", "--tool=memcheck", "--track-fds=yes",
+                "--leak-check=full", "--errors-for-leak-kinds=all", "--error-exitcode=99",
+                "--log-file=" + log.name]
+        return Relay(args, wrapper=tool), log.name
+
+    def assertClean(self, log_name):
+        with open(log_name) as f:
+            report = f.read()
+        if os.environ.get("TAVORIN_SHOW_MEMCHECK"):
+            print(report)
+        self.assertIn("ERROR SUMMARY: 0 errors", report, report)
+        self.assertIn("All heap blocks were freed", report, report)
+        open_fds = re.findall(r"Open (?:AF_INET socket|file descriptor) (\d+): ?(.*)", report)
+        leaked = [(fd, what) for fd, what in open_fds
+                  if int(fd) > 2 and what.strip() != log_name]
+        self.assertEqual(leaked, [], report)
+
+    def test_session_relaying_megabytes_then_reset(self):
+        with Receiver() as receiver, Device() as device:
+            relay, log_name = self.run_under_memcheck([str(receiver.port)])
+            with relay:
+                conn = device.accept(30)
+                relay_random_writes(self, relay, receiver, conn, 1 << 20)
+                reset_close(conn)
+                self.assertRun(relay, 2, READY + "Unable to receive data from your device: %d\n"
+                               % errno.ECONNRESET, 60)
+        self.assertClean(log_name)
+
+    def test_refused_device(self):
+        with NoDevice():
+            relay, log_name = self.run_under_memcheck(["4242"])
+            with relay:
+                status, got = relay.finish(60)
+                self.assertEqual(got, no_device_transcript(), relay.describe())
+                self.assertEqual(status, 2, relay.describe())
+        self.assertClean(log_name)
 
 
 def _filled_pipe():
