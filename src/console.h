@@ -9,5 +9,6 @@
 
 // Prints one message and flushes it, so a console, a pipe and a log file all
 // show each stage the moment it is reached, before the blocking call after it.
-// Never used per relayed piece, only for messages.
+// Used for messages only: a relayed piece costs a call here only when its
+// send has failed.
 void say(const char* format, ...) TAVORIN_PRINTF(1, 2);

@@ -22,7 +22,7 @@ bool relay_to_opentrack(SOCKET device, std::uint16_t udp_port) {
   char relay_buffer[relay_buffer_size];
   int n;
   while ((n = net::recv(device, relay_buffer, relay_buffer_size, 0)) > 0) {
-    // A lost datagram is not resent: the next pose supersedes it anyway.
+    // A piece that could not be sent is dropped, never sent twice.
     if (net::sendto(opentrack, relay_buffer, n, 0, as_sockaddr(endpoint),
                     endpoint_length) < 0) {
       say("Unable to send data to Opentrack: %d\n", net::WSAGetLastError());

@@ -1,5 +1,6 @@
-// A scripted socket layer for tests: it plays the platform's part from a
-// script and records every call the relay makes, in order.
+// A scripted platform for tests: it plays the part of the socket layer and
+// of the console from a script, and records every call and every message of
+// the relay in one log, in order.
 #pragma once
 
 #include <string>
@@ -34,7 +35,8 @@ constexpr SOCKET udp_handle = 4;
 // Starts a fresh run of the given script.
 void load(const Script& script);
 
-// Every call made since load(), one line each, e.g. "connect tcp 127.0.0.1:36487".
+// Every call and message since load(), one entry each, in order: e.g.
+// "connect tcp 127.0.0.1:36487", or "say Done\n" for a message.
 const std::vector<std::string>& calls();
 
 // The payload of every sendto that did not fail, in order.

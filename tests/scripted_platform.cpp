@@ -1,10 +1,14 @@
-// The scripted socket layer: each call logs itself and answers from the script.
-#include "scripted_socket_layer.h"
+// The scripted platform: each call logs itself and answers from the script,
+// and each message goes to the same log instead of the console.
+#include "scripted_platform.h"
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
+
+#include "console.h"
 
 namespace scripted {
 namespace {
@@ -16,8 +20,8 @@ int last_error = 0;
 std::vector<std::string> call_log;
 std::vector<std::string> sent;
 
-// Any call may leave a different code behind; a caller that reads the code
-// late (after a close, say) then prints this instead of the real one.
+// Closing a socket or printing may leave a different code behind; a caller
+// that reads the code late then prints this instead of the real one.
 constexpr int clobbered = 99999;
 
 std::string name_of(SOCKET s) {
@@ -140,3 +144,15 @@ int closesocket(SOCKET s) {
 int WSAGetLastError() { return last_error; }
 
 }  // namespace net
+
+// Stands in for the console: a message is logged where it falls among the
+// calls, so a prompt printed after its blocking call shows.
+void say(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
+  char text[256];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  scripted::call_log.push_back(std::string("say ") + text);
+  scripted::last_error = scripted::clobbered;
+}
