@@ -238,6 +238,13 @@ int main(int argc, char* argv[]) {
   if (!relay.valid()) return exit_failed;
   // One relay only: later connections are refused rather than left waiting.
   listener.close();
+  // A relay that stops reading must not hold the simulator forever.
+  const int timeout_error = peer::set_send_timeout(relay.get(), 5000);
+  if (timeout_error != 0) {
+    tool_cli::complain(program, "cannot set a send timeout: %s",
+                       peer::describe_error(timeout_error).c_str());
+    return exit_failed;
+  }
   tool_cli::say("Relay connected, sending %lld poses at %g Hz\n", total_poses(chosen), chosen.rate);
 
   stream_totals totals;

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/time.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #endif
@@ -188,6 +189,21 @@ socket_owner open_tcp_listener(std::uint16_t port, int& error) {
 
 socket_owner open_udp_receiver(std::uint16_t port, int& error) {
   return open_bound(SOCK_DGRAM, IPPROTO_UDP, port, error);
+}
+
+int set_send_timeout(handle s, int milliseconds) {
+#ifdef _WIN32
+  const DWORD timeout = static_cast<DWORD>(milliseconds);
+#else
+  timeval timeout{};
+  timeout.tv_sec = milliseconds / 1000;
+  timeout.tv_usec = static_cast<suseconds_t>(milliseconds % 1000) * 1000;
+#endif
+  if (::setsockopt(to_native(s), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&timeout),
+                   sizeof timeout) != 0) {
+    return last_error();
+  }
+  return 0;
 }
 
 int set_receive_buffer(handle s, int bytes) {

@@ -64,6 +64,10 @@ socket_owner open_tcp_listener(std::uint16_t port, int& error);
 // A UDP socket bound to 127.0.0.1:port, exclusive in the same way.
 socket_owner open_udp_receiver(std::uint16_t port, int& error);
 
+// Makes a send that cannot progress for `milliseconds` fail instead of
+// blocking on; returns 0 or the error code.
+int set_send_timeout(handle s, int milliseconds);
+
 // Asks for a receive buffer of `bytes`; returns 0 or the error code. The
 // system may grant less than asked without reporting it.
 int set_receive_buffer(handle s, int bytes);

@@ -130,16 +130,24 @@ class Program:
         return found[0]
 
 
-def start_simulator(sim, port, *args):
-    program = Program(sim, ["--port", port, *args])
-    program.wait_for_line(r"^Listening on 127\.0\.0\.1:%d$" % port, START_DEADLINE)
+def start_ready(path, args, ready):
+    """Starts a program and waits for its ready line; a program that never
+    gets ready is ended here, since no caller owns it yet."""
+    program = Program(path, args)
+    try:
+        program.wait_for_line(ready, START_DEADLINE)
+    except BaseException:
+        program.__exit__(None, None, None)
+        raise
     return program
+
+
+def start_simulator(sim, port, *args):
+    return start_ready(sim, ["--port", port, *args], r"^Listening on 127\.0\.0\.1:%d$" % port)
 
 
 def start_receiver(receiver, port, *args):
-    program = Program(receiver, [port, *args])
-    program.wait_for_line(r"^Listening on udp 127\.0\.0\.1:%d$" % port, START_DEADLINE)
-    return program
+    return start_ready(receiver, [port, *args], r"^Listening on udp 127\.0\.0\.1:%d$" % port)
 
 
 def read_stream(port, deadline):
@@ -215,7 +223,9 @@ def case_sim_pacing(sim, _receiver):
     data, arrivals, _sent = stream_once(sim, rate, count)
     check(len(data) == count * RECORD, "received %d bytes" % len(data))
     span = arrivals[-1][0] - arrivals[0][0]
-    check(0.95 <= span <= 1.15, "first to last pose took %.3f s, expected about 1 s" % span)
+    # Under wine the reader sees late wake-ups of its own: more room above.
+    latest = 1.3 if EMULATOR else 1.15
+    check(0.95 <= span <= latest, "first to last pose took %.3f s, expected about 1 s" % span)
     # Half-way through the schedule about half the poses should have come.
     halfway = arrivals[0][0] + 0.5
     early = sum(size for at, size in arrivals if at <= halfway) // RECORD
@@ -238,6 +248,23 @@ def case_sim_peer_gone(sim, _receiver):
               "no send error reported\n%s" % program.describe())
         sent = program.line_matching(SENT_LINE)
         check(10 <= int(sent.group(1)) < 1000000, "summary %r" % sent.group(0))
+
+
+def case_sim_peer_stalls(sim, _receiver):
+    """A relay that stays connected but stops reading: the simulator gives up
+    on its send timeout instead of blocking for ever."""
+    port = free_port(socket.SOCK_STREAM)
+    with start_simulator(sim, port, "--rate", 100000, "--count", 100000000) as program:
+        with socket.create_connection(("127.0.0.1", port), timeout=EXIT_DEADLINE) as link:
+            link.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+            check(link.recv(RECORD), "nothing streamed")
+            # Never read again. The pose that no longer fits may go out in part
+            # before its first 5 s timeout, and fail on the next one.
+            code = program.finish(EXIT_DEADLINE + 10)
+        check(code == 2, "exit status %d with a stalled peer, expected 2\n%s"
+              % (code, program.describe()))
+        check(any(line.startswith("tavorin-device-sim: send failed after ") for line in program.stderr),
+              "no send error reported\n%s" % program.describe())
 
 
 def case_sim_accept_timeout(sim, _receiver):
@@ -294,7 +321,9 @@ def case_receiver_stops(_sim, receiver):
         # options, datagrams to send, signal, reason, datagrams counted, earliest and latest stop (s)
         (["--count", 3, "--seconds", 30], 5, None, "datagram count reached", 3, 0.0, 5.0),
         # --idle only starts counting at the first datagram.
-        (["--seconds", 1.5, "--idle", 0.3], 0, None, "time is up", 0, 1.4, 5.0),
+        # The lower bound only has to show it did not stop at 0.3 s; the ready
+        # line is read late under load, so it keeps a wide margin.
+        (["--seconds", 1.5, "--idle", 0.3], 0, None, "time is up", 0, 1.0, 5.0),
         (["--idle", 0.7, "--seconds", 30], 2, None, "no datagram for the idle time", 2, 0.6, 5.0),
         (["--seconds", 30], 1, signal.SIGINT, "signal", 1, 0.0, 5.0),
     ]
