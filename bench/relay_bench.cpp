@@ -1,0 +1,544 @@
+// relay_bench: measures relays side by side between a simulated device and receiver.
+//
+// It listens on 127.0.0.1:36487 as the device and receives on a free loopback
+// UDP port as Opentrack, and runs each relay between them, round by round.
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+#include "loopback_net.h"
+#include "report.h"
+#include "syscall_count.h"
+#include "trial.h"
+
+namespace {
+
+using namespace bench;
+
+constexpr std::uint16_t device_port = 36487;
+
+struct options {
+  std::string relay;
+  std::string socat = "socat";
+  std::string strace = "strace";
+  std::string gnuplot = "gnuplot";
+  std::string launcher;  // default: relay_launch next to this program
+  std::vector<candidate> extra;
+  std::string out_dir = "bench-results";
+  // Many short rounds rather than a few long ones: this machine's slow
+  // spells last seconds, and short runs spread them over all candidates.
+  int rounds = 15;
+  std::size_t paced_poses = 2000;
+  std::size_t paced_slices = 8;
+  std::size_t burst_poses = 10000;
+  std::size_t volume_mib = 4;
+  std::size_t strace_poses = 2000;
+  std::vector<std::string> only;  // workloads whose names contain one of these
+  bool no_floor = false;
+  bool help = false;
+};
+
+void print_usage() {
+  std::printf(
+      "Usage: relay_bench --relay PATH [options]\n"
+      "Measures relays from the device's TCP stream (it listens on 127.0.0.1:%u as the\n"
+      "device) to a UDP receiver on a free loopback port, round by round.\n"
+      "  --relay PATH        the tavorin-relay program to measure (required)\n"
+      "  --socat PATH|none   socat to compare with (default: socat on PATH)\n"
+      "  --add NAME=COMMAND  another relay; COMMAND is split at spaces and {port}\n"
+      "                      stands for the receiver's port (repeatable)\n"
+      "  --no-floor          leave out the floor (the benchmark sending directly)\n"
+      "  --only TEXT         run only the workloads whose names contain TEXT\n"
+      "                      (start-up, 1 kHz, back to back, 48-byte writes, 4 KiB\n"
+      "                      writes; repeatable); strace runs only with \"strace\"\n"
+      "  --rounds N          rounds, each running every candidate once (default 15)\n"
+      "  --paced-poses N     poses at 1 kHz per candidate and round (default 2000)\n"
+      "  --paced-slices N    runs those poses take, candidates in turn (default 8)\n"
+      "  --burst-poses N     poses back to back per latency run (default 10000)\n"
+      "  --volume-mib N      MiB per throughput run (default 4)\n"
+      "  --strace PATH|none  strace for the system call count (default: strace on PATH)\n"
+      "  --strace-poses N    poses relayed under strace (default 2000)\n"
+      "  --gnuplot PATH|none gnuplot for the latency plot (default: gnuplot on PATH)\n"
+      "  --launcher PATH|none  relay_launch, which starts each relay so that its peak\n"
+      "                      RSS is its own (default: next to this program)\n"
+      "  --out DIR           where the CSV, table and plot go (default bench-results)\n"
+      "  --quick             3 rounds of short runs, about half a minute\n"
+      "  --help              show this text\n",
+      static_cast<unsigned>(device_port));
+}
+
+bool parse_count(const char* text, std::size_t low, std::size_t high, std::size_t& out) {
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long value = std::strtoull(text, &end, 10);
+  if (end == text || *end != '\0' || errno == ERANGE || text[0] == '-') return false;
+  if (value < low || value > high) return false;
+  out = static_cast<std::size_t>(value);
+  return true;
+}
+
+std::vector<std::string> split_words(const std::string& text) {
+  std::vector<std::string> words;
+  std::string word;
+  for (const char c : text + " ") {
+    if (c != ' ') {
+      word += c;
+    } else if (!word.empty()) {
+      words.push_back(word);
+      word.clear();
+    }
+  }
+  return words;
+}
+
+bool parse_extra(const std::string& text, std::vector<candidate>& extra) {
+  const std::size_t equals = text.find('=');
+  if (equals == 0 || equals == std::string::npos) return false;
+  candidate added{text.substr(0, equals), split_words(text.substr(equals + 1))};
+  if (added.command.empty()) return false;
+  extra.push_back(added);
+  return true;
+}
+
+void make_quick(options& chosen) {
+  chosen.rounds = 3;
+  chosen.paced_poses = 500;
+  chosen.paced_slices = 2;
+  chosen.burst_poses = 2000;
+  chosen.volume_mib = 2;
+  chosen.strace_poses = 300;
+}
+
+// Fills `chosen` from argv; false after printing what was wrong. --quick
+// sets the sizes first, so sizes given with it still win.
+bool parse_options(int argc, char* argv[], options& chosen) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--quick") == 0) make_quick(chosen);
+  }
+  for (int i = 1; i < argc; ++i) {
+    const std::string name = argv[i];
+    if (name == "--help") {
+      chosen.help = true;
+      continue;
+    }
+    if (name == "--quick") continue;
+    if (name == "--no-floor") {
+      chosen.no_floor = true;
+      continue;
+    }
+    if (i + 1 >= argc) {
+      std::fprintf(stderr, "relay_bench: %s needs a value (see --help)\n", name.c_str());
+      return false;
+    }
+    const char* value = argv[++i];
+    std::size_t rounds = 0;
+    bool ok = true;
+    if (name == "--relay") {
+      chosen.relay = value;
+    } else if (name == "--socat") {
+      chosen.socat = value;
+    } else if (name == "--strace") {
+      chosen.strace = value;
+    } else if (name == "--gnuplot") {
+      chosen.gnuplot = value;
+    } else if (name == "--launcher") {
+      chosen.launcher = value;
+    } else if (name == "--only") {
+      chosen.only.emplace_back(value);
+    } else if (name == "--out") {
+      chosen.out_dir = value;
+    } else if (name == "--add") {
+      ok = parse_extra(value, chosen.extra);
+    } else if (name == "--rounds") {
+      ok = parse_count(value, 1, 100, rounds);
+      chosen.rounds = static_cast<int>(rounds);
+    } else if (name == "--paced-poses") {
+      ok = parse_count(value, 10, 600000, chosen.paced_poses);
+    } else if (name == "--paced-slices") {
+      ok = parse_count(value, 1, 1000, chosen.paced_slices);
+    } else if (name == "--burst-poses") {
+      ok = parse_count(value, 10, 10000000, chosen.burst_poses);
+    } else if (name == "--volume-mib") {
+      ok = parse_count(value, 1, 4096, chosen.volume_mib);
+    } else if (name == "--strace-poses") {
+      ok = parse_count(value, 10, 100000, chosen.strace_poses);
+    } else {
+      std::fprintf(stderr, "relay_bench: unknown option %s (see --help)\n", name.c_str());
+      return false;
+    }
+    if (!ok) {
+      std::fprintf(stderr, "relay_bench: bad value '%s' for %s\n", value, name.c_str());
+      return false;
+    }
+  }
+  if (!chosen.help && chosen.relay.empty()) {
+    std::fprintf(stderr, "relay_bench: --relay PATH is required (see --help)\n");
+    return false;
+  }
+  return true;
+}
+
+// relay_launch as built next to this program.
+std::string default_launcher() {
+  char self[4096];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return {};
+  const std::string path(self, static_cast<std::size_t>(n));
+  return path.substr(0, path.rfind('/') + 1) + "relay_launch";
+}
+
+// "none" turns a helper off; otherwise the program file, or "" when missing.
+std::string helper(const std::string& chosen) {
+  return chosen == "none" ? std::string() : find_program(chosen);
+}
+
+std::vector<candidate> candidates_for(const options& chosen, const std::string& socat) {
+  std::vector<candidate> out;
+  if (!chosen.no_floor) out.push_back({"floor", {}});
+  out.push_back({"tavorin-relay", {chosen.relay, "{port}"}});
+  if (!socat.empty()) {
+    out.push_back({"socat",
+                   {socat, "-b", "64", "-u", "TCP:127.0.0.1:" + std::to_string(device_port),
+                    "UDP-SENDTO:127.0.0.1:{port}"}});
+  }
+  out.insert(out.end(), chosen.extra.begin(), chosen.extra.end());
+  return out;
+}
+
+workload bulk_workload(const char* name, std::size_t write_size, std::size_t volume_mib) {
+  const std::uint64_t volume =
+      (static_cast<std::uint64_t>(volume_mib) << 20U) / write_size * write_size;
+  return workload{name, workload_kind::bulk, 0, 0, write_size, volume};
+}
+
+bool wanted(const options& chosen, const std::string& name) {
+  if (chosen.only.empty()) return true;
+  for (const std::string& text : chosen.only) {
+    if (name.find(text) != std::string::npos) return true;
+  }
+  return false;
+}
+
+std::vector<workload> workloads_for(const options& chosen) {
+  const std::vector<workload> all{
+      workload{"start-up", workload_kind::start_up, 0, 0, 0, 0},
+      workload{"latency, 48-byte poses at 1 kHz", workload_kind::paced_poses, chosen.paced_poses,
+               ns_per_ms, 0, 0, std::min(chosen.paced_slices, chosen.paced_poses / 10)},
+      workload{"latency, 48-byte poses back to back", workload_kind::back_to_back_poses,
+               chosen.burst_poses, 0, 0, 0},
+      bulk_workload("throughput, 48-byte writes", 48, chosen.volume_mib),
+      bulk_workload("throughput, 4 KiB writes", 4096, chosen.volume_mib),
+  };
+  std::vector<workload> out;
+  std::copy_if(all.begin(), all.end(), std::back_inserter(out),
+               [&chosen](const workload& w) { return wanted(chosen, w.name); });
+  return out;
+}
+
+std::string command_text(const candidate& who) {
+  if (who.is_floor()) return "(the benchmark sends each piece to the receiver itself)";
+  std::string text;
+  for (const std::string& word : who.command) text += (text.empty() ? "" : " ") + word;
+  return text;
+}
+
+std::string machine_text() {
+  utsname system{};
+  uname(&system);
+  return std::string(system.sysname) + " " + system.release + " " + system.machine + ", " +
+         std::to_string(sysconf(_SC_NPROCESSORS_ONLN)) + " CPUs online";
+}
+
+// One line per run, so a long benchmark shows where it is.
+void print_progress(const trial_result& run, int rounds) {
+  std::printf("  round %d/%d  %-14s %-38s ", run.round, rounds, run.candidate.c_str(),
+              run.workload.c_str());
+  if (!run.ok()) {
+    std::printf("FAILED: %s\n", run.failure.c_str());
+  } else if (!run.latency_us.empty()) {
+    const std::size_t n = run.latency_us.size();
+    std::printf("p50 %.1f us, p99 %.1f us, %llu of %llu poses\n", run.latency_us[n / 2],
+                run.latency_us[std::min(n - 1, n * 99 / 100)],
+                static_cast<unsigned long long>(run.poses_received),
+                static_cast<unsigned long long>(run.poses_sent));
+  } else if (run.elapsed > 0) {
+    std::printf("%.2f MB/s, %.0f ms CPU\n",
+                static_cast<double>(run.bytes_received) / 1e6 / to_s(run.elapsed), run.cpu_ms);
+  } else {
+    std::printf("connected in %.2f ms, %ld KB peak\n", run.connect_ms, run.max_rss_kb);
+  }
+  std::fflush(stdout);
+}
+
+// A start before the measured rounds, so no candidate's first run pays for
+// loading its program from disk.
+void warm_caches(const std::vector<candidate>& candidates, int listener, const trial_limits& limits,
+                 nanoseconds epoch) {
+  const workload start{"warm-up", workload_kind::start_up, 0, 0, 0, 0};
+  for (const candidate& who : candidates) {
+    if (who.is_floor()) continue;
+    const trial_result run = run_trial(who, start, listener, limits, epoch);
+    if (!run.ok())
+      std::printf("  warm-up of %s failed: %s\n", who.name.c_str(), run.failure.c_str());
+  }
+}
+
+// Round r runs the candidates rotated by r - 1 (A B C, then B C A, ...), each
+// workload in turn, so slow drifts of the machine fall on all of them alike.
+// One workload in one round: each candidate runs once, or, for a sliced
+// workload, `slices` times in turn (A B C A B C ...), pooled per candidate.
+// Slices matter for latency: each run is a new process whose CPU, next to the
+// device's and the receiver's or not, moves its latency by tens of
+// microseconds on a small machine, and short turns share out the machine's
+// slow spells. Every run goes to the CSV; the table reads the pooled results.
+void run_workload(int round, const workload& what, const std::vector<candidate>& candidates,
+                  int listener, const trial_limits& limits, nanoseconds epoch, std::ofstream& csv,
+                  std::vector<trial_result>& pooled) {
+  workload slice = what;
+  slice.poses = what.poses / what.slices;
+  const std::size_t n = candidates.size();
+  std::vector<trial_result> totals(n);
+  for (std::size_t s = 0; s < what.slices; ++s) {
+    for (std::size_t k = 0; k < n; ++k) {
+      const std::size_t index = (k + static_cast<std::size_t>(round - 1) + s) % n;
+      const candidate& who = candidates[index];
+      if (who.is_floor() && what.kind == workload_kind::start_up) continue;
+      trial_result run = run_trial(who, slice, listener, limits, epoch);
+      run.round = round;
+      run.slot = static_cast<int>(k) + 1;
+      run.slice = what.slices > 1 ? static_cast<int>(s) + 1 : 0;
+      csv << csv_row(run) << '\n' << std::flush;
+      if (s == 0) {
+        totals[index] = std::move(run);
+        totals[index].slice = 0;
+      } else {
+        add_slice(totals[index], run);
+      }
+    }
+  }
+  for (std::size_t k = 0; k < n; ++k) {
+    trial_result& total = totals[(k + static_cast<std::size_t>(round - 1)) % n];
+    if (total.candidate.empty()) continue;  // the floor has no start-up
+    pooled.push_back(std::move(total));
+  }
+}
+
+void run_rounds(const options& chosen, const std::vector<candidate>& candidates,
+                const std::vector<workload>& workloads, int listener, const trial_limits& limits,
+                nanoseconds epoch, std::ofstream& csv, std::vector<trial_result>& runs) {
+  for (int round = 1; round <= chosen.rounds; ++round) {
+    for (const workload& what : workloads) {
+      const std::size_t first = runs.size();
+      run_workload(round, what, candidates, listener, limits, epoch, csv, runs);
+      for (std::size_t i = first; i < runs.size(); ++i) print_progress(runs[i], chosen.rounds);
+    }
+  }
+}
+
+std::vector<syscall_count> count_all_syscalls(const options& chosen, const std::string& strace,
+                                              const std::vector<candidate>& candidates,
+                                              int listener, trial_limits limits, nanoseconds epoch,
+                                              std::ofstream& csv, std::vector<trial_result>& runs) {
+  std::vector<syscall_count> counts;
+  if (!wanted(chosen, "strace")) return counts;
+  if (strace.empty()) {
+    std::printf("strace is not installed: no system call counts (scripts/install-deps bench)\n");
+    return counts;
+  }
+  std::printf("System calls, each relay under strace -c -f: %zu poses at 1 kHz, then none\n",
+              chosen.strace_poses);
+  limits.connect = 30 * ns_per_s;  // strace starts the relay more slowly
+  const workload paced{"strace, 48-byte poses at 1 kHz",
+                       workload_kind::paced_poses,
+                       chosen.strace_poses,
+                       ns_per_ms,
+                       0,
+                       0};
+  for (const candidate& who : candidates) {
+    if (who.is_floor()) continue;
+    const std::size_t first = runs.size();
+    syscall_count count =
+        count_syscalls(who, strace, paced, listener, limits, epoch, chosen.out_dir, runs);
+    for (std::size_t i = first; i < runs.size(); ++i) csv << csv_row(runs[i]) << '\n' << std::flush;
+    if (count.ok()) {
+      std::printf("  %-14s %.2f per piece (%ld calls for %llu pieces, %ld relaying nothing):",
+                  who.name.c_str(), count.per_piece, count.busy_calls,
+                  static_cast<unsigned long long>(count.pieces), count.idle_calls);
+      for (const auto& [call, per_piece] : count.by_call) {
+        if (per_piece >= 0.005) std::printf(" %s %.2f", call.c_str(), per_piece);
+      }
+      std::printf("\n");
+    } else {
+      std::printf("  %-14s FAILED: %s\n", who.name.c_str(), count.failure.c_str());
+    }
+    counts.push_back(std::move(count));
+  }
+  return counts;
+}
+
+bool write_text(const std::string& path, const std::string& text) {
+  std::ofstream out(path);
+  out << text;
+  return static_cast<bool>(out);
+}
+
+void draw_plot(const report_input& input, const std::string& gnuplot, const std::string& out_dir) {
+  const std::string png = out_dir + "/latency-cdf.png";
+  const std::string script = write_latency_plot(input, out_dir, png);
+  if (script.empty()) {
+    std::printf("latency plot: no data or the files could not be written in %s\n", out_dir.c_str());
+    return;
+  }
+  if (gnuplot.empty()) {
+    std::printf("gnuplot is not installed: plot script left at %s (scripts/install-deps bench)\n",
+                script.c_str());
+    return;
+  }
+  pid_t pid = -1;
+  const std::string log = out_dir + "/gnuplot.log";
+  const int started = spawn({gnuplot, script}, log, pid);
+  if (started < 0) {
+    std::printf("gnuplot: %s\n", std::strerror(-started));
+    return;
+  }
+  exit_report drawn;
+  const int reaped = reap_until(pid, now_ns() + 60 * ns_per_s, drawn);
+  if (reaped < 0) {
+    std::printf("gnuplot: wait4: %s\n", std::strerror(-reaped));
+  } else if (!drawn.in_time || drawn.wait_status != 0) {
+    std::printf("gnuplot failed (%s), see %s\n", describe_status(drawn.wait_status).c_str(),
+                log.c_str());
+  } else {
+    std::printf("Latency plot: %s\n", png.c_str());
+  }
+}
+
+int open_device_listener() {
+  const int listener = listen_on_loopback(device_port);
+  if (listener >= 0) return listener;
+  std::fprintf(stderr, "relay_bench: cannot listen on 127.0.0.1:%u as the device: %s\n",
+               static_cast<unsigned>(device_port), std::strerror(-listener));
+  if (listener == -EADDRINUSE) {
+    std::fprintf(stderr,
+                 "  Something else (a device, a test) holds the port. As root, run the benchmark\n"
+                 "  on a loopback of its own: unshare -n sh -c 'ip link set lo up && exec ...'\n");
+  }
+  return -1;
+}
+
+void print_plan(const options& chosen, const std::vector<candidate>& candidates, bool have_socat) {
+  std::printf("relay_bench on %s\n", machine_text().c_str());
+  for (const candidate& who : candidates) {
+    std::printf("  %-14s %s\n", who.name.c_str(), command_text(who).c_str());
+  }
+  if (!have_socat) {
+    std::printf("  socat is not installed: no socat column (scripts/install-deps bench)\n");
+  }
+  std::printf(
+      "%d rounds; %zu poses at 1 kHz (in %zu turns), %zu back to back, %zu MiB per throughput "
+      "run\n",
+      chosen.rounds, chosen.paced_poses, std::min(chosen.paced_slices, chosen.paced_poses / 10),
+      chosen.burst_poses, chosen.volume_mib);
+  std::fflush(stdout);
+}
+
+trial_limits limits_for(const options& chosen) {
+  trial_limits limits;
+  limits.launcher = helper(chosen.launcher.empty() ? default_launcher() : chosen.launcher);
+  if (limits.launcher.empty()) {
+    std::printf(
+        "no relay_launch: relays are forked directly, and their peak RSS includes\n"
+        "the pages they inherit from this benchmark\n");
+  }
+  receiver_socket probe{};
+  if (open_receiver(limits.receive_buffer, ns_per_ms, probe) >= 0) {
+    std::printf("receiver buffer: %d KiB\n", probe.buffer_bytes / 1024);
+    close(probe.fd);
+  }
+  return limits;
+}
+
+// The table on the console and in files, and the plot.
+void publish(const report_input& input, const std::string& gnuplot, const std::string& out_dir) {
+  const std::string table = text_table(input);
+  std::printf("\n%s\n", table.c_str());
+  if (!write_text(out_dir + "/table.txt", table) ||
+      !write_text(out_dir + "/table.md", markdown_table(input))) {
+    std::printf("could not write the table files in %s\n", out_dir.c_str());
+  }
+  std::printf("Every run: %s/runs.csv\n", out_dir.c_str());
+  draw_plot(input, gnuplot, out_dir);
+}
+
+// Checks what the run needs before anything is measured; false after
+// printing what is missing.
+bool ready(const options& chosen) {
+  if (find_program(chosen.relay).empty()) {
+    std::fprintf(stderr, "relay_bench: no program at %s\n", chosen.relay.c_str());
+    return false;
+  }
+  if (mkdir(chosen.out_dir.c_str(), 0755) != 0 && errno != EEXIST) {
+    std::fprintf(stderr, "relay_bench: cannot create %s: %s\n", chosen.out_dir.c_str(),
+                 std::strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  options chosen;
+  if (!parse_options(argc, argv, chosen)) return 2;
+  if (chosen.help) {
+    print_usage();
+    return 0;
+  }
+  if (!ready(chosen)) return 2;
+  // A paced pose wakes the device within microseconds, not the default 50.
+  prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+
+  const std::string socat = helper(chosen.socat);
+  const std::string strace = helper(chosen.strace);
+  const std::vector<candidate> candidates = candidates_for(chosen, socat);
+  report_input input;
+  input.rounds = chosen.rounds;
+  input.workloads = workloads_for(chosen);
+  for (const candidate& who : candidates) input.candidates.push_back(who.name);
+  print_plan(chosen, candidates, !socat.empty());
+
+  const int listener = open_device_listener();
+  if (listener < 0) return 1;
+  const trial_limits limits = limits_for(chosen);
+  const std::string csv_path = chosen.out_dir + "/runs.csv";
+  std::ofstream csv(csv_path);
+  csv << csv_header() << '\n';
+  if (!csv) {
+    std::fprintf(stderr, "relay_bench: cannot write %s\n", csv_path.c_str());
+    return 2;
+  }
+
+  const nanoseconds epoch = now_ns();
+  warm_caches(candidates, listener, limits, epoch);
+  run_rounds(chosen, candidates, input.workloads, listener, limits, epoch, csv, input.runs);
+  input.syscalls =
+      count_all_syscalls(chosen, strace, candidates, listener, limits, epoch, csv, input.runs);
+  close(listener);
+  publish(input, helper(chosen.gnuplot), chosen.out_dir);
+
+  const bool all_ran = std::all_of(input.runs.begin(), input.runs.end(),
+                                   [](const trial_result& run) { return run.ok(); });
+  return all_ran ? 0 : 3;
+}

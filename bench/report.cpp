@@ -1,0 +1,486 @@
+// Medians over rounds, ratios within rounds, and the files a run leaves.
+#include "report.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <optional>
+
+namespace bench {
+
+namespace {
+
+using run_value = std::function<std::optional<double>(const trial_result&)>;
+
+struct table_row {
+  std::string label;
+  std::string workload;  // the run the value comes from; empty for the round-wide rows
+  run_value value;
+  bool ratio = true;         // whether subject / reference means anything
+  bool peak_memory = false;  // the largest peak RSS among the round's runs
+  bool syscalls = false;     // from the strace runs, measured once
+};
+
+struct spread {
+  double median = 0.0;
+  double low = 0.0;
+  double high = 0.0;
+  std::size_t count = 0;
+};
+
+constexpr double bytes_per_mb = 1e6;
+
+std::optional<double> spread_of(std::vector<double> values, spread& out) {
+  if (values.empty()) return std::nullopt;
+  std::sort(values.begin(), values.end());
+  const std::size_t n = values.size();
+  out.median = n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2.0;
+  out.low = values.front();
+  out.high = values.back();
+  out.count = n;
+  return out.median;
+}
+
+// Nearest rank: the smallest sample with at least `share` of them at or below.
+double percentile(const std::vector<double>& sorted, double share) {
+  const auto n = static_cast<double>(sorted.size());
+  const auto rank = static_cast<std::size_t>(std::max(1.0, std::ceil(share * n)));
+  return sorted[std::min(rank, sorted.size()) - 1];
+}
+
+std::optional<double> latency_at(const trial_result& run, double share) {
+  if (run.latency_us.empty()) return std::nullopt;
+  return percentile(run.latency_us, share);
+}
+
+std::optional<double> megabytes_per_s(const trial_result& run) {
+  if (run.elapsed <= 0) return std::nullopt;
+  return static_cast<double>(run.bytes_received) / bytes_per_mb / to_s(run.elapsed);
+}
+
+std::optional<double> datagrams_per_s(const trial_result& run) {
+  if (run.elapsed <= 0) return std::nullopt;
+  return static_cast<double>(run.datagrams) / to_s(run.elapsed);
+}
+
+std::optional<double> cpu_ms_per_mb(const trial_result& run) {
+  if (!run.ran_process || run.bytes_written == 0) return std::nullopt;
+  return run.cpu_ms / (static_cast<double>(run.bytes_written) / bytes_per_mb);
+}
+
+double difference(std::uint64_t sent, std::uint64_t received) {
+  return static_cast<double>(sent) - static_cast<double>(received);
+}
+
+std::optional<double> not_one_pose_percent(const trial_result& run) {
+  if (run.datagrams == 0) return std::nullopt;
+  return 100.0 * static_cast<double>(run.not_one_pose) / static_cast<double>(run.datagrams);
+}
+
+void add_latency_rows(const workload& w, std::vector<table_row>& rows) {
+  const std::pair<const char*, double> points[] = {
+      {"p50", 0.50}, {"p90", 0.90}, {"p99", 0.99}, {"p99.9", 0.999}, {"max", 1.0}};
+  for (const auto& [label, share] : points) {
+    const double at = share;
+    rows.push_back({std::string("  ") + label + " (us)", w.name,
+                    [at](const trial_result& r) { return latency_at(r, at); }});
+  }
+  rows.push_back({"  poses lost", w.name,
+                  [](const trial_result& r) -> std::optional<double> {
+                    return difference(r.poses_sent, r.poses_received);
+                  },
+                  false});
+  rows.push_back({"  datagrams not one pose (%)", w.name, not_one_pose_percent, false});
+  if (w.kind == workload_kind::paced_poses) {
+    // How often the machine itself held the device up: the noise behind
+    // this run's tail.
+    rows.push_back({"  poses the device sent late (>= 0.5 ms)", w.name,
+                    [](const trial_result& r) -> std::optional<double> {
+                      return static_cast<double>(r.late_poses);
+                    },
+                    false});
+  }
+}
+
+void add_bulk_rows(const workload& w, std::vector<table_row>& rows) {
+  rows.push_back({"  MB/s delivered", w.name, megabytes_per_s});
+  rows.push_back({"  datagrams/s", w.name, datagrams_per_s});
+  rows.push_back({"  bytes lost", w.name,
+                  [](const trial_result& r) -> std::optional<double> {
+                    return difference(r.bytes_written, r.bytes_received);
+                  },
+                  false});
+  rows.push_back({"  relay CPU ms per MB", w.name, cpu_ms_per_mb});
+}
+
+void add_start_up_rows(const workload& w, std::vector<table_row>& rows) {
+  rows.push_back(
+      {"  spawn to connected (ms)", w.name, [](const trial_result& r) -> std::optional<double> {
+         if (!r.ran_process) return std::nullopt;
+         return r.connect_ms;
+       }});
+}
+
+// A section title (no value) and its rows, for each workload in turn.
+std::vector<table_row> rows_for(const report_input& in) {
+  std::vector<table_row> rows;
+  for (const workload& w : in.workloads) {
+    rows.push_back({w.name, "", nullptr});
+    switch (w.kind) {
+      case workload_kind::start_up:
+        add_start_up_rows(w, rows);
+        break;
+      case workload_kind::paced_poses:
+      case workload_kind::back_to_back_poses:
+        add_latency_rows(w, rows);
+        break;
+      case workload_kind::bulk:
+        add_bulk_rows(w, rows);
+        break;
+    }
+  }
+  rows.push_back({"every run", "", nullptr});
+  table_row memory{"  peak RSS (MB), largest of the round", "", nullptr};
+  memory.peak_memory = true;
+  rows.push_back(memory);
+  if (!in.syscalls.empty()) {
+    rows.push_back({"strace -c -f, paced poses", "", nullptr});
+    table_row calls{"  system calls per relayed piece", "", nullptr};
+    calls.syscalls = true;
+    rows.push_back(calls);
+  }
+  return rows;
+}
+
+const trial_result* find_run(const report_input& in, const std::string& who, int round,
+                             const std::string& workload_name) {
+  const auto found = std::find_if(in.runs.begin(), in.runs.end(), [&](const trial_result& run) {
+    return run.round == round && run.candidate == who && run.workload == workload_name && run.ok();
+  });
+  return found == in.runs.end() ? nullptr : &*found;
+}
+
+std::optional<double> peak_memory_mb(const report_input& in, const std::string& who, int round) {
+  long peak = 0;
+  for (const trial_result& run : in.runs) {
+    if (run.round == round && run.candidate == who && run.ok() && run.ran_process) {
+      peak = std::max(peak, run.max_rss_kb);
+    }
+  }
+  if (peak == 0) return std::nullopt;
+  return static_cast<double>(peak) / 1024.0;
+}
+
+std::optional<double> syscalls_per_piece(const report_input& in, const std::string& who) {
+  const auto found =
+      std::find_if(in.syscalls.begin(), in.syscalls.end(),
+                   [&who](const syscall_count& c) { return c.candidate == who && c.ok(); });
+  if (found == in.syscalls.end()) return std::nullopt;
+  return found->per_piece;
+}
+
+// The row's value for one candidate in one round; the strace count, taken
+// once, stands in round 1 only.
+std::optional<double> value_in_round(const report_input& in, const table_row& row,
+                                     const std::string& who, int round) {
+  if (row.syscalls) return round == 1 ? syscalls_per_piece(in, who) : std::nullopt;
+  if (row.peak_memory) return peak_memory_mb(in, who, round);
+  const trial_result* run = find_run(in, who, round, row.workload);
+  if (run == nullptr) return std::nullopt;
+  return row.value(*run);
+}
+
+std::string number(double v) {
+  char text[32];
+  const double size = std::fabs(v);
+  // Three significant digits or so; whole numbers (counts) stay whole.
+  if (size >= 100.0 || v == std::floor(v)) {
+    std::snprintf(text, sizeof text, "%.0f", v);
+  } else if (size >= 10.0) {
+    std::snprintf(text, sizeof text, "%.1f", v);
+  } else {
+    std::snprintf(text, sizeof text, "%.2f", v);
+  }
+  return text;
+}
+
+// Two decimals where a ratio is read against 1.0; fewer where it is far off.
+std::string ratio_number(double v) {
+  char text[32];
+  if (v >= 100.0) {
+    std::snprintf(text, sizeof text, "%.0f", v);
+  } else if (v >= 10.0) {
+    std::snprintf(text, sizeof text, "%.1f", v);
+  } else {
+    std::snprintf(text, sizeof text, "%.2f", v);
+  }
+  return text;
+}
+
+std::string cell(const std::vector<double>& values, std::string (*show)(double)) {
+  spread s;
+  if (!spread_of(values, s)) return "-";
+  std::string out = show(s.median);
+  if (s.count > 1 && show(s.low) != show(s.high)) {
+    out += " (" + show(s.low) + ".." + show(s.high) + ")";
+  }
+  return out;
+}
+
+std::vector<double> values_over_rounds(const report_input& in, const table_row& row,
+                                       const std::string& who) {
+  std::vector<double> values;
+  for (int round = 1; round <= in.rounds; ++round) {
+    if (const auto v = value_in_round(in, row, who, round)) values.push_back(*v);
+  }
+  return values;
+}
+
+std::vector<double> ratios_over_rounds(const report_input& in, const table_row& row,
+                                       const std::string& subject, const std::string& reference) {
+  std::vector<double> ratios;
+  for (int round = 1; round <= in.rounds; ++round) {
+    const auto a = value_in_round(in, row, subject, round);
+    const auto b = value_in_round(in, row, reference, round);
+    if (a && b && *b > 0.0) ratios.push_back(*a / *b);
+  }
+  return ratios;
+}
+
+using grid = std::vector<std::vector<std::string>>;
+
+std::string ratio_title(const std::string& subject, const std::string& reference) {
+  return subject + " / " + reference;
+}
+
+// Cells of the table: a header line, then one line per row.
+grid cells(const report_input& in) {
+  grid out;
+  const std::string subject = "tavorin-relay";
+  std::vector<std::string> references;
+  for (const char* name : {"socat", "floor"}) {
+    if (std::find(in.candidates.begin(), in.candidates.end(), name) != in.candidates.end()) {
+      references.emplace_back(name);
+    }
+  }
+  std::copy_if(in.candidates.begin(), in.candidates.end(), std::back_inserter(references),
+               [&subject](const std::string& name) {
+                 return name != subject && name != "socat" && name != "floor";
+               });
+  std::vector<std::string> header{"median over rounds (min..max)"};
+  header.insert(header.end(), in.candidates.begin(), in.candidates.end());
+  std::transform(
+      references.begin(), references.end(), std::back_inserter(header),
+      [&subject](const std::string& reference) { return ratio_title(subject, reference); });
+  out.push_back(header);
+  for (const table_row& row : rows_for(in)) {
+    std::vector<std::string> line{row.label};
+    const bool title = !row.value && !row.peak_memory && !row.syscalls;
+    for (std::size_t i = 1; i < header.size(); ++i) line.emplace_back(title ? "" : "-");
+    if (!title) {
+      for (std::size_t c = 0; c < in.candidates.size(); ++c) {
+        line[c + 1] = cell(values_over_rounds(in, row, in.candidates[c]), number);
+      }
+      for (std::size_t r = 0; r < references.size() && row.ratio; ++r) {
+        line[in.candidates.size() + 1 + r] =
+            cell(ratios_over_rounds(in, row, subject, references[r]), ratio_number);
+      }
+    }
+    out.push_back(line);
+  }
+  return out;
+}
+
+std::string slug(const std::string& name) {
+  std::string out;
+  for (const char c : name) {
+    const auto u = static_cast<unsigned char>(c);
+    if (std::isalnum(u) != 0) {
+      out += static_cast<char>(std::tolower(u));
+    } else if (!out.empty() && out.back() != '-') {
+      out += '-';
+    }
+  }
+  while (!out.empty() && out.back() == '-') out.pop_back();
+  return out;
+}
+
+std::vector<double> pooled_latency(const report_input& in, const std::string& who,
+                                   const std::string& workload_name) {
+  std::vector<double> all;
+  for (const trial_result& run : in.runs) {
+    if (run.candidate == who && run.workload == workload_name && run.ok() && run.round > 0) {
+      all.insert(all.end(), run.latency_us.begin(), run.latency_us.end());
+    }
+  }
+  std::sort(all.begin(), all.end());
+  return all;
+}
+
+// At most ~4000 points, evenly by rank, plus every point of the last 0.1%,
+// where the tail the plot is read for lives.
+bool write_cdf(const std::string& path, const std::vector<double>& sorted) {
+  std::ofstream out(path);
+  if (!out) return false;
+  const std::size_t n = sorted.size();
+  const std::size_t step = std::max<std::size_t>(1, n / 4000);
+  const std::size_t tail = n - std::min(n, std::max<std::size_t>(40, n / 1000));
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i % step != 0 && i < tail && i + 1 != n) continue;
+    out << sorted[i] << ' ' << static_cast<double>(i + 1) / static_cast<double>(n) << '\n';
+  }
+  return static_cast<bool>(out);
+}
+
+std::string quoted(const std::string& text) {
+  std::string out = "'";
+  for (const char c : text) {
+    if (c == '\'') out += '\'';  // gnuplot doubles a quote inside single quotes
+    out += c;
+  }
+  return out + "'";
+}
+
+}  // namespace
+
+std::string text_table(const report_input& in) {
+  const grid g = cells(in);
+  std::vector<std::size_t> widths(g.front().size(), 0);
+  for (const auto& line : g) {
+    for (std::size_t i = 0; i < line.size(); ++i) widths[i] = std::max(widths[i], line[i].size());
+  }
+  std::string out;
+  for (const auto& line : g) {
+    std::string text;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+      const std::string padding(widths[i] - line[i].size(), ' ');
+      text += i == 0 ? line[i] + padding : "  " + padding + line[i];
+    }
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    out += text + '\n';
+  }
+  return out;
+}
+
+std::string markdown_table(const report_input& in) {
+  const grid g = cells(in);
+  std::string out;
+  for (std::size_t l = 0; l < g.size(); ++l) {
+    const auto& line = g[l];
+    const bool title = l > 0 && line[0].rfind("  ", 0) != 0;
+    out += '|';
+    for (std::size_t i = 0; i < line.size(); ++i) {
+      std::string text = i == 0 && line[i].rfind("  ", 0) == 0 ? line[i].substr(2) : line[i];
+      if (title && i == 0) {
+        text.insert(0, "**");
+        text += "**";
+      }
+      out += ' ' + text + " |";
+    }
+    out += '\n';
+    if (l == 0) {
+      out += "|---|";
+      for (std::size_t i = 1; i < line.size(); ++i) out += "---:|";
+      out += '\n';
+    }
+  }
+  return out;
+}
+
+std::string csv_header() {
+  return "round,slot,slice,candidate,workload,status,exit,connect_ms,cpu_ms,max_rss_kb,"
+         "bytes_written,bytes_received,bytes_lost,datagrams,not_one_pose,poses_sent,"
+         "poses_received,poses_lost,late_poses,elapsed_s,mb_per_s,datagrams_per_s,cpu_ms_per_mb,"
+         "p50_us,p90_us,p99_us,p999_us,max_us,device_cpu_ms,receiver_cpu_ms,syscalls";
+}
+
+std::string csv_row(const trial_result& run) {
+  const auto field = [](const std::optional<double>& v) {
+    if (!v) return std::string();
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6g", *v);
+    return std::string(text);
+  };
+  // RFC 4180: a field with a comma or a quote is quoted, its quotes doubled.
+  const auto text_field = [](const std::string& text) {
+    if (text.find_first_of(",\"\n") == std::string::npos) return text;
+    std::string out = "\"";
+    for (const char c : text) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return out + "\"";
+  };
+  const auto count = [](std::uint64_t v) { return std::to_string(v); };
+  const std::optional<double> process_only =
+      run.ran_process ? std::optional<double>(run.connect_ms) : std::nullopt;
+  std::string out = std::to_string(run.round) + ',' + std::to_string(run.slot) + ',' +
+                    std::to_string(run.slice) + ',' + text_field(run.candidate) + ',' +
+                    text_field(run.workload) + ',' +
+                    (run.ok() ? std::string("ok") : text_field(run.failure)) + ',' +
+                    text_field(run.exit) + ',' + field(process_only) + ',' +
+                    field(run.ran_process ? std::optional<double>(run.cpu_ms) : std::nullopt) +
+                    ',' + (run.ran_process ? std::to_string(run.max_rss_kb) : "") + ',';
+  out += count(run.bytes_written) + ',' + count(run.bytes_received) + ',' +
+         field(difference(run.bytes_written, run.bytes_received)) + ',' + count(run.datagrams) +
+         ',' + count(run.not_one_pose) + ',' + count(run.poses_sent) + ',' +
+         count(run.poses_received) + ',' + field(difference(run.poses_sent, run.poses_received)) +
+         ',' + count(run.late_poses) + ',';
+  out += field(run.elapsed > 0 ? std::optional<double>(to_s(run.elapsed)) : std::nullopt) + ',' +
+         field(megabytes_per_s(run)) + ',' + field(datagrams_per_s(run)) + ',' +
+         field(cpu_ms_per_mb(run)) + ',';
+  for (const double share : {0.50, 0.90, 0.99, 0.999, 1.0})
+    out += field(latency_at(run, share)) + ',';
+  out += field(run.device_cpu_ms) + ',' + field(run.receiver_cpu_ms) + ',';
+  out += run.syscalls >= 0 ? std::to_string(run.syscalls) : "";
+  return out;
+}
+
+bool write_csv(const std::string& path, const std::vector<trial_result>& runs) {
+  std::ofstream out(path);
+  if (!out) return false;
+  out << csv_header() << '\n';
+  for (const trial_result& run : runs) out << csv_row(run) << '\n';
+  return static_cast<bool>(out);
+}
+
+std::string write_latency_plot(const report_input& in, const std::string& out_dir,
+                               const std::string& png) {
+  std::string panels;
+  int panel_count = 0;
+  for (const workload& w : in.workloads) {
+    if (w.kind != workload_kind::paced_poses && w.kind != workload_kind::back_to_back_poses) {
+      continue;
+    }
+    std::string lines;
+    for (const std::string& who : in.candidates) {
+      const std::vector<double> sorted = pooled_latency(in, who, w.name);
+      if (sorted.empty()) continue;
+      const std::string data = out_dir + "/cdf-" + slug(w.name) + "-" + slug(who) + ".dat";
+      if (!write_cdf(data, sorted)) return "";
+      lines += std::string(lines.empty() ? "plot " : ", \\\n     ") + quoted(data) +
+               " using 1:2 with steps lw 2 title " + quoted(who);
+    }
+    if (lines.empty()) continue;
+    panels += "set title " + quoted(w.name) + "\n" + lines + "\n";
+    ++panel_count;
+  }
+  if (panel_count == 0) return "";
+  const std::string script_path = out_dir + "/latency-cdf.gp";
+  std::ofstream script(script_path);
+  if (!script) return "";
+  script << "# Draws the one-way latency CDFs the benchmark wrote next to this file.\n"
+         << "set terminal pngcairo size " << 640 * panel_count << ",520 font ',10'\n"
+         << "set output " << quoted(png) << "\n"
+         << "set multiplot layout 1," << panel_count
+         << " title 'One-way latency, device write to receiver read (all rounds pooled)'\n"
+         << "set logscale x\nset format x '%g'\nset grid xtics mxtics ytics\nset key bottom right\n"
+         << "set xlabel 'one-way latency (us, log scale)'\nset ylabel 'share of poses'\n"
+         << "set yrange [0:1]\n"
+         << panels << "unset multiplot\n";
+  return script ? script_path : "";
+}
+
+}  // namespace bench
