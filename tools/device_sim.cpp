@@ -30,7 +30,7 @@ struct options {
 };
 
 void print_usage() {
-  tool_cli::say(
+  say(
       "Usage: %s [options]\n"
       "Listens on 127.0.0.1, accepts one relay and streams 48-byte poses to it\n"
       "(six little-endian doubles: x y z in cm, yaw pitch roll in degrees).\n"
@@ -204,7 +204,7 @@ bool close_in_order(peer::socket_owner& relay) {
 }
 
 void print_summary(const stream_totals& totals) {
-  tool_cli::say("Sent %lld poses, %llu bytes, fnv1a64 %016" PRIx64 "\n", totals.poses,
+  say("Sent %lld poses, %llu bytes, fnv1a64 %016" PRIx64 "\n", totals.poses,
                 totals.bytes, totals.digest.value());
 }
 
@@ -232,7 +232,7 @@ int main(int argc, char* argv[]) {
                        peer::describe_error(error).c_str());
     return exit_failed;
   }
-  tool_cli::say("Listening on 127.0.0.1:%u\n", unsigned{chosen.port});
+  say("Listening on 127.0.0.1:%u\n", unsigned{chosen.port});
 
   peer::socket_owner relay = accept_relay(listener.get(), chosen.accept_timeout);
   if (!relay.valid()) return exit_failed;
@@ -245,7 +245,7 @@ int main(int argc, char* argv[]) {
                        peer::describe_error(timeout_error).c_str());
     return exit_failed;
   }
-  tool_cli::say("Relay connected, sending %lld poses at %g Hz\n", total_poses(chosen), chosen.rate);
+  say("Relay connected, sending %lld poses at %g Hz\n", total_poses(chosen), chosen.rate);
 
   stream_totals totals;
   const bool all_sent = stream_poses(relay.get(), chosen, totals);

@@ -40,7 +40,7 @@ constexpr int poll_milliseconds = 200;
 void request_stop(int /*signal*/) { stop_requested = 1; }
 
 void print_usage() {
-  tool_cli::say(
+  say(
       "Usage: %s [options] PORT   (or --port PORT)\n"
       "Receives UDP datagrams on 127.0.0.1:PORT as Opentrack does, shows the\n"
       "rate and the last pose every second, and a summary on exit.\n"
@@ -126,10 +126,10 @@ void count_datagram(const unsigned char* data, std::size_t size, tally& seen) {
 
 void print_pose(const char* lead, const std::optional<pose_wire::pose>& pose, const char* missing) {
   if (!pose) {
-    tool_cli::say("%s%s\n", lead, missing);
+    say("%s%s\n", lead, missing);
     return;
   }
-  tool_cli::say("%sx %.2f y %.2f z %.2f yaw %.2f pitch %.2f roll %.2f\n", lead, pose->x, pose->y,
+  say("%sx %.2f y %.2f z %.2f yaw %.2f pitch %.2f roll %.2f\n", lead, pose->x, pose->y,
                 pose->z, pose->yaw, pose->pitch, pose->roll);
 }
 
@@ -140,8 +140,8 @@ void print_live_line(double elapsed_seconds, double rate, const tally& seen) {
 }
 
 void print_summary(const char* reason, const tally& seen) {
-  tool_cli::say("Stopped: %s\n", reason);
-  tool_cli::say("Received %lld datagrams, %llu bytes, %lld of exactly %u bytes, fnv1a64 %016" PRIx64
+  say("Stopped: %s\n", reason);
+  say("Received %lld datagrams, %llu bytes, %lld of exactly %u bytes, fnv1a64 %016" PRIx64
                 "\n",
                 seen.datagrams, seen.bytes, seen.whole_records,
                 static_cast<unsigned>(pose_wire::record_size), seen.digest.value());
@@ -241,7 +241,7 @@ int main(int argc, char* argv[]) {
 
   std::signal(SIGINT, request_stop);
   std::signal(SIGTERM, request_stop);
-  tool_cli::say("Listening on udp 127.0.0.1:%u\n", unsigned{*chosen.port});
+  say("Listening on udp 127.0.0.1:%u\n", unsigned{*chosen.port});
 
   tally seen;
   const char* reason = receive_datagrams(udp.get(), chosen, seen);

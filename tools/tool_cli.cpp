@@ -9,14 +9,6 @@
 
 namespace tool_cli {
 
-void say(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
-  va_list args;
-  va_start(args, format);
-  std::vprintf(format, args);
-  va_end(args);
-  std::fflush(stdout);
-}
-
 void complain(const char* program, const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
   std::fprintf(stderr, "%s: ", program);
   va_list args;

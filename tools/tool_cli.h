@@ -5,19 +5,14 @@
 #include <initializer_list>
 #include <optional>
 
-#if defined(__GNUC__)
-#define TOOL_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
-#else
-#define TOOL_PRINTF(fmt, args)
-#endif
+// Lines on standard output go through the relay's own say(), flushed at
+// once: scripts wait for lines such as the ready line through a pipe.
+#include "console.h"
 
 namespace tool_cli {
 
-// One message on standard output, flushed at once: scripts wait for lines
-// such as the ready line through a pipe, where output is otherwise buffered.
-void say(const char* format, ...) TOOL_PRINTF(1, 2);
 // One error line on standard error, opened by the program's name.
-void complain(const char* program, const char* format, ...) TOOL_PRINTF(2, 3);
+void complain(const char* program, const char* format, ...) TAVORIN_PRINTF(2, 3);
 
 // Whether `text` is one of `choices`, such as the options that take a value.
 bool is_one_of(const char* text, std::initializer_list<const char*> choices);
