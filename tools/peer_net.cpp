@@ -18,6 +18,9 @@
 #include <unistd.h>
 #endif
 
+// The relay's own way of naming 127.0.0.1:port.
+#include "loopback.h"
+
 namespace peer {
 namespace {
 
@@ -102,15 +105,6 @@ bool wait_on_precise_timer(std::chrono::steady_clock::duration /*left*/) { retur
 native_socket to_native(handle s) { return static_cast<native_socket>(s); }
 handle from_native(native_socket s) {
   return s == native_invalid ? no_socket : static_cast<handle>(s);
-}
-
-sockaddr_in loopback_endpoint(std::uint16_t port) {
-  sockaddr_in endpoint;
-  std::memset(&endpoint, 0, sizeof endpoint);
-  endpoint.sin_family = AF_INET;
-  endpoint.sin_port = htons(port);
-  endpoint.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return endpoint;
 }
 
 // Creates, claims and binds; a listener also starts listening. On failure the
