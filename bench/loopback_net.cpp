@@ -11,13 +11,12 @@
 #include <climits>
 #include <cstring>
 
+// The relay's own way of naming 127.0.0.1:port.
+#include "loopback.h"
+
 namespace bench {
 
 namespace {
-
-const sockaddr* as_sockaddr(const sockaddr_in& address) {
-  return reinterpret_cast<const sockaddr*>(&address);
-}
 
 // The errno of the call that just failed, after closing what it leaves behind.
 int fail_closing(int fd) {
@@ -35,21 +34,13 @@ timeval to_timeval(nanoseconds span) {
 
 }  // namespace
 
-sockaddr_in loopback(std::uint16_t port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return address;
-}
-
 int listen_on_loopback(std::uint16_t port) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -errno;
   // A previous run's connections in TIME_WAIT must not block the port.
   const int on = 1;
   if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) return fail_closing(fd);
-  const sockaddr_in address = loopback(port);
+  const sockaddr_in address = loopback_endpoint(port);
   if (bind(fd, as_sockaddr(address), sizeof address) != 0) return fail_closing(fd);
   if (listen(fd, 4) != 0) return fail_closing(fd);
   return fd;
@@ -90,7 +81,7 @@ int open_receiver(std::size_t wanted_buffer, nanoseconds idle_limit, receiver_so
   }
   const timeval idle = to_timeval(idle_limit);
   if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &idle, sizeof idle) != 0) return fail_closing(fd);
-  sockaddr_in address = loopback(0);
+  sockaddr_in address = loopback_endpoint(0);
   if (bind(fd, as_sockaddr(address), sizeof address) != 0) return fail_closing(fd);
   socklen_t length = sizeof address;
   if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return fail_closing(fd);

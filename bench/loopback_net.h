@@ -13,8 +13,6 @@
 
 namespace bench {
 
-sockaddr_in loopback(std::uint16_t port);
-
 // Listens where the device presents its stream.
 int listen_on_loopback(std::uint16_t port);
 

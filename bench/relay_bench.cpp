@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "device_link.h"  // where every relay finds the device
 #include "loopback_net.h"
 #include "report.h"
 #include "syscall_count.h"
@@ -26,8 +27,6 @@
 namespace {
 
 using namespace bench;
-
-constexpr std::uint16_t device_port = 36487;
 
 struct options {
   std::string relay;

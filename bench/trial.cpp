@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "child_process.h"
+#include "loopback.h"
 #include "loopback_net.h"
 #include "pose_stamp.h"
 #include "receiver.h"
@@ -35,7 +36,7 @@ class device_end {
   void use_datagrams(int fd, std::uint16_t port) {
     fd_ = fd;
     direct_ = true;
-    to_ = loopback(port);
+    to_ = loopback_endpoint(port);
   }
 
   // 0, or the negated errno of the send that failed.

@@ -887,8 +887,6 @@ class Valgrind(RelayTestCase):
     def assertClean(self, log_name):
         with open(log_name) as f:
             report = f.read()
-        if os.environ.get("TAVORIN_SHOW_MEMCHECK"):
-            print(report)
         self.assertIn("ERROR SUMMARY: 0 errors", report, report)
         self.assertIn("All heap blocks were freed", report, report)
         open_fds = re.findall(r"Open (?:AF_INET socket|file descriptor) (\d+): ?(.*)", report)
