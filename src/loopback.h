@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "relay_constants.h"
 #include "socket_layer.h"
 
 inline sockaddr_in loopback_endpoint(std::uint16_t port) {
@@ -11,7 +12,7 @@ inline sockaddr_in loopback_endpoint(std::uint16_t port) {
   std::memset(&endpoint, 0, sizeof endpoint);
   endpoint.sin_family = AF_INET;
   endpoint.sin_port = htons(port);
-  endpoint.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  endpoint.sin_addr.s_addr = htonl(loopback_address);
   return endpoint;
 }
 

@@ -3,10 +3,8 @@
 
 #include <cstdint>
 
+#include "relay_constants.h"
 #include "socket_layer.h"
-
-// The largest piece read from the device, and so the largest datagram sent.
-constexpr int relay_buffer_size = 64;
 
 // Relays from the connected device socket to 127.0.0.1:udp_port until the
 // device ends the stream or a read fails, prints why it stopped, and closes
