@@ -1,15 +1,5 @@
-# Shell helpers for scripts that run the companions: waiting for a ready line
-# and reading the summaries. Sourced, not run.
-
-# wait_for FILE TEXT SECONDS: true once FILE holds TEXT, false at the deadline.
-wait_for() {
-  local i
-  for ((i = 0; i < $3 * 10; i++)); do
-    grep -q "$2" "$1" 2>/dev/null && return 0
-    sleep 0.1
-  done
-  return 1
-}
+# Shell helpers for scripts that run the companions: reading their
+# summaries. Sourced, not run.
 
 # sent_totals LOG: "POSES BYTES DIGEST" from the simulator's summary line.
 sent_totals() {
