@@ -26,8 +26,8 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "blackbox"))
 import relay_blackbox as blackbox  # noqa: E402  (the relay's fixtures, after the path is set)
-from relay_blackbox import (BANNER, DEVICE_PROMPT, READY, Device, NoDevice,  # noqa: E402
-                            Receiver, Relay, seconds)
+from relay_blackbox import (BANNER, READY, Device, NoDevice, Receiver, Relay,  # noqa: E402
+                            seconds)
 
 LAUNCHER = "tavorin-relay-start.cmd"
 RELAY = "tavorin-relay.exe"
