@@ -31,7 +31,7 @@ from relay_blackbox import (BANNER, READY, Device, NoDevice, Receiver, Relay,  #
 
 LAUNCHER = "tavorin-relay-start.cmd"
 RELAY = "tavorin-relay.exe"
-PORT_LINE = re.compile(r'^set "udp_port=4242"\r$', re.MULTILINE)
+PORT_LINE = re.compile(r'^set "udp_port=4242"(?=\r?$)', re.MULTILINE)
 
 ENDED = "The relay ended: the device ended the stream. Starting it again in 2 seconds (Ctrl-C to stop).\n"
 BROKE = ("The relay ended: the device is not there, or the link broke. "
@@ -129,6 +129,7 @@ class Restarts(LauncherTestCase):
                 expected = (refused + BROKE) * refusals + READY
                 self.wait_for_text(launched, expected, 1, "device there")
 
+                # Whole, in order, in datagrams of 1 to 64 bytes.
                 blackbox.relay_random_writes(self, launched, receiver, conn, 48 * 1000)
                 conn.close()
                 expected += "Connection closed\n" + ENDED + READY
@@ -147,7 +148,7 @@ class BadPort(LauncherTestCase):
         edited = os.path.join(os.path.dirname(self.elsewhere), "edited port")
         shutil.copytree(self.folder, edited)
         with open(os.path.join(edited, LAUNCHER), "r+b") as launcher:
-            text, count = PORT_LINE.subn('set "udp_port=0"\r',
+            text, count = PORT_LINE.subn('set "udp_port=0"',
                                          launcher.read().decode("latin-1"))
             self.assertEqual(count, 1, "the launcher has no one line setting port 4242")
             launcher.seek(0)
