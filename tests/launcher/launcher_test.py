@@ -24,10 +24,12 @@ import tempfile
 import time
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "blackbox"))
-import relay_blackbox as blackbox  # noqa: E402  (the relay's fixtures, after the path is set)
-from relay_blackbox import (BANNER, READY, Device, NoDevice, Receiver, Relay,  # noqa: E402
-                            seconds)
+TESTS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path[:0] = [TESTS, os.path.join(TESTS, "blackbox")]
+import harness  # noqa: E402  (tests/ and the black-box suite are put on the path above)
+import relay_blackbox as blackbox  # noqa: E402
+from harness import seconds  # noqa: E402
+from relay_blackbox import BANNER, READY, Device, NoDevice, Receiver  # noqa: E402
 
 LAUNCHER = "tavorin-relay-start.cmd"
 RELAY = "tavorin-relay.exe"
@@ -81,13 +83,14 @@ class LauncherTestCase(unittest.TestCase):
 
     def launch(self, args=(), folder=None):
         """Starts the launcher as `cmd /c "Z:\\...\\tavorin-relay-start.cmd" ARGS`
-        with standard input closed; output as the relay's is collected."""
+        with standard input closed; its console output is collected."""
         launcher = dos_path(os.path.join(folder or self.folder, LAUNCHER))
         env = dict(os.environ, TAVORIN_WINEPREFIX=self.prefix)
         cwd = os.getcwd()
         os.chdir(self.elsewhere)
         try:
-            launched = Relay(list(args), program=["cmd", "/c", launcher], env=env)
+            launched = harness.Process(Options.emulator + ["cmd", "/c", launcher] + list(args),
+                                       env=env)
         finally:
             os.chdir(cwd)
         self.addCleanup(launched.close)
@@ -161,7 +164,8 @@ class BadPort(LauncherTestCase):
         for name, args, folder in cases:
             with self.subTest(name):
                 launched = self.launch(args, folder)
-                status, got = launched.finish(60)
+                status = launched.finish(60)
+                got = launched.output.snapshot().decode("latin-1")
                 usage = "Usage: %s udp_port\r\n" % dos_path(os.path.join(folder, RELAY))
                 self.assertTrue(got.startswith(usage), launched.describe())
                 # pause's prompt follows, in wine's words or Windows'.
@@ -194,7 +198,7 @@ def main():
         shutil.copy(options.launcher, os.path.join(Options.folder, LAUNCHER))
     blackbox.TARGET = blackbox.Target(os.path.join(Options.folder, RELAY), Options.emulator,
                                       windows=True, crlf=True)
-    source = blackbox._emulator_wineprefix(Options.emulator)
+    source = harness._emulator_wineprefix(Options.emulator)
     if source and os.path.exists(os.path.join(source, "system.reg")):
         Options.source_prefix = source
     try:
