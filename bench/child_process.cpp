@@ -2,7 +2,9 @@
 #include "child_process.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -15,6 +17,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 namespace bench {
 
@@ -22,20 +26,35 @@ namespace {
 
 bool is_executable(const std::string& path) { return access(path.c_str(), X_OK) == 0; }
 
-// Only async-signal-safe calls: the parent has other threads running.
-[[noreturn]] void become(const char* program, char* const* argv, int output, int report, int keep) {
-  prctl(PR_SET_PDEATHSIG, SIGKILL);  // a killed benchmark leaves no relay behind
-  const int input = open("/dev/null", O_RDONLY);
-  if (input < 0 || dup2(input, STDIN_FILENO) < 0 || dup2(output, STDOUT_FILENO) < 0 ||
-      dup2(output, STDERR_FILENO) < 0 || (keep >= 0 && fcntl(keep, F_SETFD, 0) != 0)) {
-    const int error = errno;
-    (void)!write(report, &error, sizeof error);
-    _exit(127);
-  }
-  execve(program, argv, environ);
+// Ends a child whose start failed, handing the errno to the parent.
+[[noreturn]] void exit_with_errno(int report) {
   const int error = errno;
   (void)!write(report, &error, sizeof error);
   _exit(127);
+}
+
+// Only async-signal-safe calls: the parent has other threads running.
+[[noreturn]] void become(const char* program, char* const* argv, int output, int report, int keep,
+                         const account* as) {
+  // A nice value passes to whatever a thread forks: the benchmark's raised
+  // threads must not raise what they start. Raising it back to 0 fails only
+  // for a benchmark started at a higher nice value by an ordinary user; its
+  // children then run as it does.
+  (void)setpriority(PRIO_PROCESS, 0, 0);
+  if (as != nullptr && (setgroups(0, nullptr) != 0 || setgid(as->gid) != 0 ||
+                        setuid(as->uid) != 0)) {
+    exit_with_errno(report);
+  }
+  // After the change of user, which clears it: a killed benchmark leaves no
+  // relay behind.
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  const int input = open("/dev/null", O_RDONLY);
+  if (input < 0 || dup2(input, STDIN_FILENO) < 0 || dup2(output, STDOUT_FILENO) < 0 ||
+      dup2(output, STDERR_FILENO) < 0 || (keep >= 0 && fcntl(keep, F_SETFD, 0) != 0)) {
+    exit_with_errno(report);
+  }
+  execve(program, argv, environ);
+  exit_with_errno(report);
 }
 
 // Reads the child's exec error from the pipe; end of file means exec worked.
@@ -81,6 +100,41 @@ bool read_launch_report(const char* text, long long (&figures)[5]) {
 
 }  // namespace
 
+std::optional<account> find_account(const std::string& name) {
+  passwd entry{};
+  passwd* found = nullptr;
+  std::vector<char> text(16384);
+  if (getpwnam_r(name.c_str(), &entry, text.data(), text.size(), &found) != 0 || found == nullptr) {
+    return std::nullopt;
+  }
+  return account{entry.pw_uid, entry.pw_gid};
+}
+
+int thread_nice() { return getpriority(PRIO_PROCESS, static_cast<id_t>(gettid())); }
+
+int set_thread_nice(int nice) {
+  return setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), nice) == 0 ? 0 : -errno;
+}
+
+std::optional<int> nice_of(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return std::nullopt;
+  // The name in brackets may hold spaces; the nice value is the 17th field
+  // after it (proc(5): field 19 of the line).
+  const std::size_t name_end = line.rfind(')');
+  if (name_end == std::string::npos) return std::nullopt;
+  std::istringstream fields(line.substr(name_end + 1));
+  std::string field;
+  for (int i = 0; i < 17; ++i) {
+    if (!(fields >> field)) return std::nullopt;
+  }
+  char* end = nullptr;
+  const long nice = std::strtol(field.c_str(), &end, 10);
+  if (end == field.c_str() || *end != '\0' || nice < -20 || nice > 19) return std::nullopt;
+  return static_cast<int>(nice);
+}
+
 int exit_watch(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
 
 std::vector<std::string> expand_command(const std::vector<std::string>& command,
@@ -116,7 +170,7 @@ std::string find_program(const std::string& name) {
 }
 
 int spawn(const std::vector<std::string>& argv, const std::string& output_path, pid_t& pid,
-          int keep_fd) {
+          int keep_fd, const std::optional<account>& as) {
   if (argv.empty()) return -EINVAL;
   const std::string program = find_program(argv[0]);
   if (program.empty()) return -ENOENT;
@@ -134,7 +188,9 @@ int spawn(const std::vector<std::string>& argv, const std::string& output_path, 
     return -error;
   }
   pid = fork();
-  if (pid == 0) become(program.c_str(), args.data(), output, report[1], keep_fd);
+  if (pid == 0) {
+    become(program.c_str(), args.data(), output, report[1], keep_fd, as ? &*as : nullptr);
+  }
   const int fork_error = errno;
   close(output);
   close(report[1]);
@@ -189,12 +245,12 @@ int reap_until(pid_t pid, nanoseconds deadline, exit_report& out) {
 }
 
 int launch(const std::string& launcher, const std::vector<std::string>& argv,
-           const std::string& output_path, launched& out) {
+           const std::string& output_path, launched& out, const std::optional<account>& as) {
   int report[2];
   if (pipe2(report, O_CLOEXEC) != 0) return -errno;
   std::vector<std::string> command{launcher, std::to_string(report[1])};
   command.insert(command.end(), argv.begin(), argv.end());
-  const int started = spawn(command, output_path, out.launcher, report[1]);
+  const int started = spawn(command, output_path, out.launcher, report[1], as);
   close(report[1]);
   if (started < 0) {
     close(report[0]);
@@ -208,6 +264,14 @@ int launch(const std::string& launcher, const std::vector<std::string>& argv,
   }
   out.report = report[0];
   return 0;
+}
+
+std::optional<int> nice_of_launched(const launched& started) {
+  const std::string self = std::to_string(started.launcher);
+  std::ifstream children("/proc/" + self + "/task/" + self + "/children");
+  pid_t relay = 0;
+  if (!(children >> relay) || relay <= 0) return std::nullopt;
+  return nice_of(relay);
 }
 
 int reap_launched(launched& started, nanoseconds deadline, exit_report& out, nanoseconds& spawned) {

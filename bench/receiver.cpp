@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "child_process.h"
 #include "pose_stamp.h"
 
 namespace bench {
@@ -21,8 +22,8 @@ constexpr unsigned batch_size = 256;
 }  // namespace
 
 receiver::receiver(const receiver_socket& socket, std::size_t poses, nanoseconds epoch,
-                   nanoseconds deadline)
-    : socket_(socket), epoch_(epoch), deadline_(deadline), timing_poses_(poses > 0) {
+                   nanoseconds deadline, std::optional<int> nice)
+    : socket_(socket), epoch_(epoch), deadline_(deadline), timing_poses_(poses > 0), nice_(nice) {
   tally_.latency.assign(poses, -1);
   stream_.reserve(2 * slot_size);
   thread_ = std::thread([this] { drain(); });
@@ -43,6 +44,7 @@ receiver_tally receiver::finish() {
 }
 
 void receiver::drain() {
+  if (nice_) tally_.raise_error = -set_thread_nice(*nice_);
   drain_until_done();
   tally_.cpu = thread_cpu_ns();
 }

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -23,6 +24,7 @@ struct receiver_tally {
   // One-way latency by sequence number; -1 for a pose that never came whole.
   std::vector<nanoseconds> latency;
   int read_error = 0;   // errno of a read that failed, 0 if none did
+  int raise_error = 0;  // errno of the thread's raise that failed, 0 if none did
   nanoseconds cpu = 0;  // the receiving thread's CPU time
 };
 
@@ -30,9 +32,10 @@ class receiver {
  public:
   // With `poses` > 0 the stream is decoded and poses 0..poses-1 are timed;
   // with 0 only datagrams and bytes are counted, to keep up with any relay.
-  // Send stamps count from `epoch`.
+  // Send stamps count from `epoch`. With a `nice` value the receiving thread
+  // sets it for itself, raised beside a load so that its timing stays true.
   receiver(const receiver_socket& socket, std::size_t poses, nanoseconds epoch,
-           nanoseconds deadline);
+           nanoseconds deadline, std::optional<int> nice = std::nullopt);
   ~receiver();
   receiver(const receiver&) = delete;
   receiver& operator=(const receiver&) = delete;
@@ -55,6 +58,7 @@ class receiver {
   nanoseconds epoch_;
   nanoseconds deadline_;
   bool timing_poses_;
+  std::optional<int> nice_;
   receiver_tally tally_;
   std::vector<unsigned char> stream_;  // bytes not yet read as a whole pose
   std::atomic<bool> finishing_{false};

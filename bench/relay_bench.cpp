@@ -14,6 +14,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,12 +29,19 @@ namespace {
 
 using namespace bench;
 
+constexpr const char* subject_name = "tavorin-relay";
+constexpr const char* loaded_name = "latency, 48-byte poses at 250 Hz under a game-like load";
+
 struct options {
   std::string relay;
   std::string socat = "socat";
   std::string strace = "strace";
   std::string gnuplot = "gnuplot";
-  std::string launcher;  // default: relay_launch next to this program
+  std::string launcher;   // default: relay_launch next to this program
+  std::string game_load;  // default: game_load next to this program
+  // The user a second copy of the relay runs as under load, so that it
+  // cannot raise itself.
+  std::string unprivileged = "nobody";
   std::vector<candidate> extra;
   std::string out_dir = "bench-results";
   // Many short rounds rather than a few long ones: this machine's slow
@@ -44,6 +52,11 @@ struct options {
   std::size_t burst_poses = 10000;
   std::size_t volume_mib = 4;
   std::size_t strace_poses = 2000;
+  // Under load the run is long, so it takes part in some rounds only,
+  // spread over all of them.
+  std::size_t loaded_poses = 3000;
+  std::size_t loaded_slices = 3;
+  int loaded_rounds = 5;
   std::vector<std::string> only;  // workloads whose names contain one of these
   bool no_floor = false;
   bool help = false;
@@ -61,19 +74,29 @@ void print_usage() {
       "  --no-floor          leave out the floor (the benchmark sending directly)\n"
       "  --only TEXT         run only the workloads whose names contain TEXT\n"
       "                      (start-up, 1 kHz, back to back, 48-byte writes, 4 KiB\n"
-      "                      writes; repeatable); strace runs only with \"strace\"\n"
+      "                      writes, game-like load; repeatable); strace runs only\n"
+      "                      with \"strace\"\n"
       "  --rounds N          rounds, each running every candidate once (default 15)\n"
       "  --paced-poses N     poses at 1 kHz per candidate and round (default 2000)\n"
       "  --paced-slices N    runs those poses take, candidates in turn (default 8)\n"
       "  --burst-poses N     poses back to back per latency run (default 10000)\n"
       "  --volume-mib N      MiB per throughput run (default 4)\n"
+      "  --loaded-poses N    poses at 250 Hz per candidate and round under a game-like\n"
+      "                      load (default 3000)\n"
+      "  --loaded-rounds N   rounds that include the run under load, spread over all\n"
+      "                      rounds (default 5; at most --rounds)\n"
+      "  --game-load PATH|none  game_load, the load's CPU-bound threads (default: next\n"
+      "                      to this program); needs root, as it raises the device and\n"
+      "                      receiver threads\n"
+      "  --unprivileged USER|none  under load, a second copy of the relay runs as USER,\n"
+      "                      who may not raise its priority (default nobody)\n"
       "  --strace PATH|none  strace for the system call count (default: strace on PATH)\n"
       "  --strace-poses N    poses relayed under strace (default 2000)\n"
       "  --gnuplot PATH|none gnuplot for the latency plot (default: gnuplot on PATH)\n"
       "  --launcher PATH|none  relay_launch, which starts each relay so that its peak\n"
       "                      RSS is its own (default: next to this program)\n"
       "  --out DIR           where the CSV, table and plot go (default bench-results)\n"
-      "  --quick             3 rounds of short runs, about half a minute\n"
+      "  --quick             3 rounds of short runs, about a minute\n"
       "  --help              show this text\n",
       static_cast<unsigned>(device_port));
 }
@@ -118,6 +141,9 @@ void make_quick(options& chosen) {
   chosen.burst_poses = 2000;
   chosen.volume_mib = 2;
   chosen.strace_poses = 300;
+  chosen.loaded_poses = 500;
+  chosen.loaded_slices = 1;
+  chosen.loaded_rounds = 3;
 }
 
 // Fills `chosen` from argv; false after printing what was wrong. --quick
@@ -154,6 +180,10 @@ bool parse_options(int argc, char* argv[], options& chosen) {
       chosen.gnuplot = value;
     } else if (name == "--launcher") {
       chosen.launcher = value;
+    } else if (name == "--game-load") {
+      chosen.game_load = value;
+    } else if (name == "--unprivileged") {
+      chosen.unprivileged = value;
     } else if (name == "--only") {
       chosen.only.emplace_back(value);
     } else if (name == "--out") {
@@ -173,6 +203,11 @@ bool parse_options(int argc, char* argv[], options& chosen) {
       ok = parse_count(value, 1, 4096, chosen.volume_mib);
     } else if (name == "--strace-poses") {
       ok = parse_count(value, 10, 100000, chosen.strace_poses);
+    } else if (name == "--loaded-poses") {
+      ok = parse_count(value, 10, 600000, chosen.loaded_poses);
+    } else if (name == "--loaded-rounds") {
+      ok = parse_count(value, 1, 100, rounds);
+      chosen.loaded_rounds = static_cast<int>(rounds);
     } else {
       std::fprintf(stderr, "relay_bench: unknown option %s (see --help)\n", name.c_str());
       return false;
@@ -189,13 +224,13 @@ bool parse_options(int argc, char* argv[], options& chosen) {
   return true;
 }
 
-// relay_launch as built next to this program.
-std::string default_launcher() {
+// A helper program as built next to this one.
+std::string next_to_this_program(const char* name) {
   char self[4096];
   const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
   if (n <= 0) return {};
   const std::string path(self, static_cast<std::size_t>(n));
-  return path.substr(0, path.rfind('/') + 1) + "relay_launch";
+  return path.substr(0, path.rfind('/') + 1) + name;
 }
 
 // "none" turns a helper off; otherwise the program file, or "" when missing.
@@ -206,7 +241,7 @@ std::string helper(const std::string& chosen) {
 std::vector<candidate> candidates_for(const options& chosen, const std::string& socat) {
   std::vector<candidate> out;
   if (!chosen.no_floor) out.push_back({"floor", {}});
-  out.push_back({"tavorin-relay", {chosen.relay, "{port}"}});
+  out.push_back({subject_name, {chosen.relay, "{port}"}});
   if (!socat.empty()) {
     out.push_back({"socat",
                    {socat, "-b", "64", "-u", "TCP:127.0.0.1:" + std::to_string(device_port),
@@ -215,6 +250,21 @@ std::vector<candidate> candidates_for(const options& chosen, const std::string& 
   out.insert(out.end(), chosen.extra.begin(), chosen.extra.end());
   return out;
 }
+
+// Three CPU-bound threads per CPU at normal priority, each busy 3 ms then
+// asleep 1 ms: a game that keeps every CPU busy.
+constexpr long load_threads_per_cpu = 3;
+constexpr long load_busy_us = 3000;
+constexpr long load_idle_us = 1000;
+
+// What the run under load needs. No program: there is no such run.
+struct load_setup {
+  std::string program;  // game_load
+  std::string log;
+  // Every candidate, and a copy of tavorin-relay run as another user.
+  std::vector<candidate> candidates;
+  std::string unprivileged;  // that copy's name, if there is one
+};
 
 workload bulk_workload(const char* name, std::size_t write_size, std::size_t volume_mib) {
   const std::uint64_t volume =
@@ -230,8 +280,8 @@ bool wanted(const options& chosen, const std::string& name) {
   return false;
 }
 
-std::vector<workload> workloads_for(const options& chosen) {
-  const std::vector<workload> all{
+std::vector<workload> workloads_for(const options& chosen, const load_setup& load) {
+  std::vector<workload> all{
       workload{"start-up", workload_kind::start_up, 0, 0, 0, 0},
       workload{"latency, 48-byte poses at 1 kHz", workload_kind::paced_poses, chosen.paced_poses,
                ns_per_ms, 0, 0, std::min(chosen.paced_slices, chosen.paced_poses / 10)},
@@ -240,6 +290,11 @@ std::vector<workload> workloads_for(const options& chosen) {
       bulk_workload("throughput, 48-byte writes", 48, chosen.volume_mib),
       bulk_workload("throughput, 4 KiB writes", 4096, chosen.volume_mib),
   };
+  if (!load.program.empty()) {
+    all.push_back(workload{loaded_name, workload_kind::paced_poses, chosen.loaded_poses,
+                           4 * ns_per_ms, 0, 0,
+                           std::min(chosen.loaded_slices, chosen.loaded_poses / 10), true});
+  }
   std::vector<workload> out;
   std::copy_if(all.begin(), all.end(), std::back_inserter(out),
                [&chosen](const workload& w) { return wanted(chosen, w.name); });
@@ -250,7 +305,57 @@ std::string command_text(const candidate& who) {
   if (who.is_floor()) return "(the benchmark sends each piece to the receiver itself)";
   std::string text;
   for (const std::string& word : who.command) text += (text.empty() ? "" : " ") + word;
+  if (who.as) text += "  (uid " + std::to_string(who.as->uid) + ", under load only)";
   return text;
+}
+
+// The run under load raises the benchmark's own threads and starts a relay
+// as another user: both need root. Prints why when there is no such run.
+load_setup prepare_load(const options& chosen, const std::vector<candidate>& candidates) {
+  load_setup load;
+  if (!wanted(chosen, loaded_name)) return load;
+  if (geteuid() != 0) {
+    std::printf("not root: no run under a game-like load (it raises the device and receiver)\n");
+    return load;
+  }
+  load.program =
+      helper(chosen.game_load.empty() ? next_to_this_program("game_load") : chosen.game_load);
+  if (load.program.empty()) {
+    std::printf("no game_load program: no run under a game-like load\n");
+    return load;
+  }
+  load.log = chosen.out_dir + "/game-load.log";
+  load.candidates = candidates;
+  const auto relay =
+      std::find_if(load.candidates.begin(), load.candidates.end(),
+                   [](const candidate& who) { return who.name == subject_name; });
+  const std::optional<account> as =
+      chosen.unprivileged == "none" ? std::nullopt : find_account(chosen.unprivileged);
+  if (!as) {
+    std::printf("no user '%s': under load, no copy of the relay that cannot raise itself\n",
+                chosen.unprivileged.c_str());
+  } else if (relay != load.candidates.end()) {
+    load.unprivileged = std::string(subject_name) + " as " + chosen.unprivileged;
+    const candidate copy{load.unprivileged, relay->command, as};
+    load.candidates.insert(relay + 1, copy);
+  }
+  return load;
+}
+
+// The median ratios the run under load is for: the relay that raises itself
+// at most half the unraised copy's p99, and under a third of its datagrams
+// that are not one pose, and ahead of socat on both.
+std::vector<ratio_target> targets_under_load(const load_setup& load) {
+  const std::string p99 = "p99 (us)";
+  const std::string split = not_one_pose_label;
+  std::vector<ratio_target> out;
+  if (!load.unprivileged.empty()) {
+    out.push_back({loaded_name, p99, subject_name, load.unprivileged, 0.5, true});
+    out.push_back({loaded_name, split, subject_name, load.unprivileged, 0.3, true});
+  }
+  out.push_back({loaded_name, p99, subject_name, "socat", 1.0, false});
+  out.push_back({loaded_name, split, subject_name, "socat", 1.0, false});
+  return out;
 }
 
 std::string machine_text() {
@@ -262,7 +367,7 @@ std::string machine_text() {
 
 // One line per run, so a long benchmark shows where it is.
 void print_progress(const trial_result& run, int rounds) {
-  std::printf("  round %d/%d  %-14s %-38s ", run.round, rounds, run.candidate.c_str(),
+  std::printf("  round %d/%d  %-23s %-38s ", run.round, rounds, run.candidate.c_str(),
               run.workload.c_str());
   if (!run.ok()) {
     std::printf("FAILED: %s\n", run.failure.c_str());
@@ -334,16 +439,60 @@ void run_workload(int round, const workload& what, const std::vector<candidate>&
   }
 }
 
-void run_rounds(const options& chosen, const std::vector<candidate>& candidates,
-                const std::vector<workload>& workloads, int listener, const trial_limits& limits,
-                nanoseconds epoch, std::ofstream& csv, std::vector<trial_result>& runs) {
+// The load runs for one workload in one round: started before its first run
+// and killed after its last. In case it is never killed, it ends by itself
+// after twice the time the runs should take, and a minute. False if it did
+// not run throughout.
+bool run_under_load(int round, const workload& what, const load_setup& load, int listener,
+                    const trial_limits& limits, nanoseconds epoch, std::ofstream& csv,
+                    std::vector<trial_result>& runs) {
+  const auto runs_length =
+      static_cast<nanoseconds>(what.poses * load.candidates.size()) * what.period;
+  const long threads = load_threads_per_cpu * sysconf(_SC_NPROCESSORS_ONLN);
+  pid_t pid = -1;
+  const int started = spawn({load.program, std::to_string(threads), std::to_string(load_busy_us),
+                             std::to_string(load_idle_us),
+                             std::to_string(2 * runs_length / ns_per_s + 60)},
+                            load.log, pid);
+  if (started < 0) {
+    std::printf("  round %d: game_load did not start: %s\n", round, std::strerror(-started));
+    return false;
+  }
+  run_workload(round, what, load.candidates, listener, limits, epoch, csv, runs);
+  exit_report ended;
+  const int reaped = reap_until(pid, now_ns(), ended);
+  if (reaped == 0 && !ended.in_time) return true;
+  std::printf("  round %d: game_load ended before the runs did (%s), see %s\n", round,
+              describe_status(ended.wait_status).c_str(), load.log.c_str());
+  return false;
+}
+
+// Whether round r is one of the `loaded_rounds` that run under load, spread
+// evenly over the rounds (with 5 of 15: rounds 3, 6, 9, 12 and 15).
+bool loaded_in_round(const options& chosen, int round) {
+  const int share = std::min(chosen.loaded_rounds, chosen.rounds);
+  return round * share / chosen.rounds > (round - 1) * share / chosen.rounds;
+}
+
+// False if the load did not run throughout a run under load.
+bool run_rounds(const options& chosen, const std::vector<candidate>& candidates,
+                const load_setup& load, const std::vector<workload>& workloads, int listener,
+                const trial_limits& limits, nanoseconds epoch, std::ofstream& csv,
+                std::vector<trial_result>& runs) {
+  bool load_held = true;
   for (int round = 1; round <= chosen.rounds; ++round) {
     for (const workload& what : workloads) {
       const std::size_t first = runs.size();
-      run_workload(round, what, candidates, listener, limits, epoch, csv, runs);
+      if (!what.under_load) {
+        run_workload(round, what, candidates, listener, limits, epoch, csv, runs);
+      } else if (loaded_in_round(chosen, round)) {
+        load_held =
+            run_under_load(round, what, load, listener, limits, epoch, csv, runs) && load_held;
+      }
       for (std::size_t i = first; i < runs.size(); ++i) print_progress(runs[i], chosen.rounds);
     }
   }
+  return load_held;
 }
 
 std::vector<syscall_count> count_all_syscalls(const options& chosen, const std::string& strace,
@@ -437,10 +586,11 @@ int open_device_listener() {
   return -1;
 }
 
-void print_plan(const options& chosen, const std::vector<candidate>& candidates, bool have_socat) {
+void print_plan(const options& chosen, const std::vector<candidate>& candidates, bool have_socat,
+                bool under_load) {
   std::printf("relay_bench on %s\n", machine_text().c_str());
   for (const candidate& who : candidates) {
-    std::printf("  %-14s %s\n", who.name.c_str(), command_text(who).c_str());
+    std::printf("  %-23s %s\n", who.name.c_str(), command_text(who).c_str());
   }
   if (!have_socat) {
     std::printf("  socat is not installed: no socat column (scripts/install-deps bench)\n");
@@ -450,12 +600,23 @@ void print_plan(const options& chosen, const std::vector<candidate>& candidates,
       "run\n",
       chosen.rounds, chosen.paced_poses, std::min(chosen.paced_slices, chosen.paced_poses / 10),
       chosen.burst_poses, chosen.volume_mib);
+  if (under_load) {
+    std::printf(
+        "%d of the rounds under a game-like load: %zu poses at 250 Hz (in %zu turns) beside %ld\n"
+        "CPU-bound threads at nice 0 (busy %ld ms, asleep %ld ms); device and receiver at nice "
+        "%d,\nevery relay started at nice 0\n",
+        std::min(chosen.loaded_rounds, chosen.rounds), chosen.loaded_poses,
+        std::min(chosen.loaded_slices, chosen.loaded_poses / 10),
+        load_threads_per_cpu * sysconf(_SC_NPROCESSORS_ONLN), load_busy_us / 1000,
+        load_idle_us / 1000, raised_nice);
+  }
   std::fflush(stdout);
 }
 
 trial_limits limits_for(const options& chosen) {
   trial_limits limits;
-  limits.launcher = helper(chosen.launcher.empty() ? default_launcher() : chosen.launcher);
+  limits.launcher =
+      helper(chosen.launcher.empty() ? next_to_this_program("relay_launch") : chosen.launcher);
   if (limits.launcher.empty()) {
     std::printf(
         "no relay_launch: relays are forked directly, and their peak RSS includes\n"
@@ -472,9 +633,13 @@ trial_limits limits_for(const options& chosen) {
 // The table on the console and in files, and the plot.
 void publish(const report_input& input, const std::string& gnuplot, const std::string& out_dir) {
   const std::string table = text_table(input);
-  std::printf("\n%s\n", table.c_str());
-  if (!write_text(out_dir + "/table.txt", table) ||
-      !write_text(out_dir + "/table.md", markdown_table(input))) {
+  const std::string targets = targets_text(input, false);
+  std::printf("\n%s\n%s", table.c_str(), targets.c_str());
+  const std::string markdown_targets = targets_text(input, true);
+  if (!write_text(out_dir + "/table.txt", targets.empty() ? table : table + '\n' + targets) ||
+      !write_text(out_dir + "/table.md", markdown_targets.empty()
+                                             ? markdown_table(input)
+                                             : markdown_table(input) + '\n' + markdown_targets)) {
     std::printf("could not write the table files in %s\n", out_dir.c_str());
   }
   std::printf("Every run: %s/runs.csv\n", out_dir.c_str());
@@ -512,11 +677,15 @@ int main(int argc, char* argv[]) {
   const std::string socat = helper(chosen.socat);
   const std::string strace = helper(chosen.strace);
   const std::vector<candidate> candidates = candidates_for(chosen, socat);
+  const load_setup load = prepare_load(chosen, candidates);
+  // Every candidate of any workload, in column order.
+  const std::vector<candidate>& everyone = load.program.empty() ? candidates : load.candidates;
   report_input input;
   input.rounds = chosen.rounds;
-  input.workloads = workloads_for(chosen);
-  for (const candidate& who : candidates) input.candidates.push_back(who.name);
-  print_plan(chosen, candidates, !socat.empty());
+  input.workloads = workloads_for(chosen, load);
+  for (const candidate& who : everyone) input.candidates.push_back(who.name);
+  if (!load.program.empty()) input.targets = targets_under_load(load);
+  print_plan(chosen, everyone, !socat.empty(), !load.program.empty());
 
   const int listener = open_device_listener();
   if (listener < 0) return 1;
@@ -530,8 +699,9 @@ int main(int argc, char* argv[]) {
   }
 
   const nanoseconds epoch = now_ns();
-  warm_caches(candidates, listener, limits, epoch);
-  run_rounds(chosen, candidates, input.workloads, listener, limits, epoch, csv, input.runs);
+  warm_caches(everyone, listener, limits, epoch);
+  const bool load_held =
+      run_rounds(chosen, candidates, load, input.workloads, listener, limits, epoch, csv, input.runs);
   input.syscalls =
       count_all_syscalls(chosen, strace, candidates, listener, limits, epoch, csv, input.runs);
   close(listener);
@@ -539,5 +709,5 @@ int main(int argc, char* argv[]) {
 
   const bool all_ran = std::all_of(input.runs.begin(), input.runs.end(),
                                    [](const trial_result& run) { return run.ok(); });
-  return all_ran ? 0 : 3;
+  return all_ran && load_held ? 0 : 3;
 }

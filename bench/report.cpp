@@ -13,6 +13,8 @@
 
 namespace bench {
 
+const char* const not_one_pose_label = "datagrams not one pose (%; ratio of % + 1)";
+
 namespace {
 
 using run_value = std::function<std::optional<double>(const trial_result&)>;
@@ -24,6 +26,7 @@ struct table_row {
   bool ratio = true;         // whether subject / reference means anything
   bool peak_memory = false;  // the largest peak RSS among the round's runs
   bool syscalls = false;     // from the strace runs, measured once
+  double ratio_offset = 0.0;  // added to both values before dividing
 };
 
 struct spread {
@@ -82,6 +85,13 @@ std::optional<double> not_one_pose_percent(const trial_result& run) {
   return 100.0 * static_cast<double>(run.not_one_pose) / static_cast<double>(run.datagrams);
 }
 
+// "0.5 ms" for a 1 ms period.
+std::string half_period(nanoseconds period) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g ms", to_ms(period) / 2.0);
+  return text;
+}
+
 void add_latency_rows(const workload& w, std::vector<table_row>& rows) {
   const std::pair<const char*, double> points[] = {
       {"p50", 0.50}, {"p90", 0.90}, {"p99", 0.99}, {"p99.9", 0.999}, {"max", 1.0}};
@@ -95,13 +105,24 @@ void add_latency_rows(const workload& w, std::vector<table_row>& rows) {
                     return difference(r.poses_sent, r.poses_received);
                   },
                   false});
-  rows.push_back({"  datagrams not one pose (%)", w.name, not_one_pose_percent, false});
+  table_row split{std::string("  ") + not_one_pose_label, w.name, not_one_pose_percent};
+  split.ratio_offset = 1.0;
+  rows.push_back(split);
   if (w.kind == workload_kind::paced_poses) {
     // How often the machine itself held the device up: the noise behind
     // this run's tail.
-    rows.push_back({"  poses the device sent late (>= 0.5 ms)", w.name,
+    rows.push_back({"  poses the device sent late (>= " + half_period(w.period) + ")", w.name,
                     [](const trial_result& r) -> std::optional<double> {
                       return static_cast<double>(r.late_poses);
+                    },
+                    false});
+  }
+  if (w.under_load) {
+    // Whether each relay ran raised: it shows that a raise happened, or was refused.
+    rows.push_back({"  relay's nice value while relaying", w.name,
+                    [](const trial_result& r) -> std::optional<double> {
+                      if (!r.relay_nice) return std::nullopt;
+                      return static_cast<double>(*r.relay_nice);
                     },
                     false});
   }
@@ -247,7 +268,9 @@ std::vector<double> ratios_over_rounds(const report_input& in, const table_row& 
   for (int round = 1; round <= in.rounds; ++round) {
     const auto a = value_in_round(in, row, subject, round);
     const auto b = value_in_round(in, row, reference, round);
-    if (a && b && *b > 0.0) ratios.push_back(*a / *b);
+    if (a && b && *b + row.ratio_offset > 0.0) {
+      ratios.push_back((*a + row.ratio_offset) / (*b + row.ratio_offset));
+    }
   }
   return ratios;
 }
@@ -392,11 +415,43 @@ std::string markdown_table(const report_input& in) {
   return out;
 }
 
+std::string targets_text(const report_input& in, bool markdown) {
+  if (in.targets.empty()) return "";
+  const std::vector<table_row> rows = rows_for(in);
+  std::string out = "Targets, each on the median of per-round ratios (min..max)";
+  std::string workload_name;
+  for (const ratio_target& t : in.targets) {
+    if (t.workload != workload_name) {
+      workload_name = t.workload;
+      out += (markdown ? "\n\n*" : "\n") + workload_name + (markdown ? "*\n\n" : ":\n");
+    }
+    const auto row = std::find_if(rows.begin(), rows.end(), [&t](const table_row& r) {
+      return r.workload == t.workload && r.label.substr(2) == t.row;
+    });
+    std::string line = t.row + ", " + ratio_title(t.subject, t.reference) +
+                       (t.limit_included ? " <= " : " < ") + ratio_number(t.limit) + ": ";
+    if (row == rows.end()) {
+      line += "no such row";
+    } else {
+      const std::vector<double> ratios = ratios_over_rounds(in, *row, t.subject, t.reference);
+      spread s;
+      if (!spread_of(ratios, s)) {
+        line += "not measured";
+      } else {
+        const bool met = t.limit_included ? s.median <= t.limit : s.median < t.limit;
+        line += cell(ratios, ratio_number) + (met ? ", met" : ", not met");
+      }
+    }
+    out += (markdown ? "- " : "  ") + line + '\n';
+  }
+  return out;
+}
+
 std::string csv_header() {
   return "round,slot,slice,candidate,workload,status,exit,connect_ms,cpu_ms,max_rss_kb,"
          "bytes_written,bytes_received,bytes_lost,datagrams,not_one_pose,poses_sent,"
          "poses_received,poses_lost,late_poses,elapsed_s,mb_per_s,datagrams_per_s,cpu_ms_per_mb,"
-         "p50_us,p90_us,p99_us,p999_us,max_us,device_cpu_ms,receiver_cpu_ms,syscalls";
+         "p50_us,p90_us,p99_us,p999_us,max_us,device_cpu_ms,receiver_cpu_ms,syscalls,relay_nice";
 }
 
 std::string csv_row(const trial_result& run) {
@@ -435,6 +490,7 @@ std::string csv_row(const trial_result& run) {
     out += field(latency_at(run, share)) + ',';
   out += field(run.device_cpu_ms) + ',' + field(run.receiver_cpu_ms) + ',';
   out += run.syscalls >= 0 ? std::to_string(run.syscalls) : "";
+  out += ',' + (run.relay_nice ? std::to_string(*run.relay_nice) : "");
   return out;
 }
 

@@ -9,11 +9,27 @@
 
 namespace bench {
 
+// A bound on one ratio of the table: the median over rounds of subject /
+// reference in one row (its label without the indent) of one workload.
+struct ratio_target {
+  std::string workload;
+  std::string row;
+  std::string subject;
+  std::string reference;
+  double limit = 1.0;
+  bool limit_included = true;  // at most the limit, or below it
+};
+
+// The row of datagrams that are not exactly one pose. Its ratios are of
+// the percentages plus one, so that a run with none still compares.
+extern const char* const not_one_pose_label;
+
 struct report_input {
   std::vector<std::string> candidates;  // in column order
   std::vector<workload> workloads;
   std::vector<trial_result> runs;
   std::vector<syscall_count> syscalls;
+  std::vector<ratio_target> targets;
   int rounds = 0;
 };
 
@@ -21,6 +37,10 @@ struct report_input {
 // the reference's in the same round, summarised over rounds.
 std::string text_table(const report_input& in);
 std::string markdown_table(const report_input& in);
+
+// Each target with its median ratio (min..max) and "met" or "not met"; ""
+// when there are none. As Markdown, a list.
+std::string targets_text(const report_input& in, bool markdown);
 
 // One line per run; returns false if the file could not be written.
 bool write_csv(const std::string& path, const std::vector<trial_result>& runs);

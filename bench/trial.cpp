@@ -76,15 +76,19 @@ class relay_process {
   relay_process(const relay_process&) = delete;
   relay_process& operator=(const relay_process&) = delete;
 
-  int start(const std::vector<std::string>& argv, const trial_limits& limits) {
+  int start(const std::vector<std::string>& argv, const std::optional<account>& as,
+            const trial_limits& limits) {
     spawned_ = now_ns();
-    if (limits.launcher.empty()) return spawn(argv, limits.relay_output, direct_);
-    return launch(limits.launcher, argv, limits.relay_output, launched_);
+    if (limits.launcher.empty()) return spawn(argv, limits.relay_output, direct_, -1, as);
+    return launch(limits.launcher, argv, limits.relay_output, launched_, as);
   }
 
   // When it was forked: as the launcher saw it, once reaped through it.
   nanoseconds spawned() const { return spawned_; }
   pid_t pid() const { return direct_ > 0 ? direct_ : launched_.launcher; }
+  std::optional<int> nice() const {
+    return direct_ > 0 ? nice_of(direct_) : nice_of_launched(launched_);
+  }
 
   int reap(nanoseconds deadline, exit_report& out) {
     if (direct_ > 0) {
@@ -107,6 +111,26 @@ trial_result& fail(trial_result& result, const char* step, int negated_errno) {
   return result;
 }
 
+// The thread that runs a trial is the device: raised for the trial when it
+// runs under load, then put back.
+class raised_device {
+ public:
+  explicit raised_device(bool raise) : before_(thread_nice()) {
+    if (raise) outcome_ = set_thread_nice(raised_nice);
+  }
+  ~raised_device() {
+    if (outcome_ == 0) set_thread_nice(before_);
+  }
+  raised_device(const raised_device&) = delete;
+  raised_device& operator=(const raised_device&) = delete;
+
+  int outcome() const { return outcome_; }
+
+ private:
+  int before_;
+  int outcome_ = 1;  // 1: not raised; otherwise as set_thread_nice returns
+};
+
 nanoseconds expected_duration(const workload& what) {
   switch (what.kind) {
     case workload_kind::start_up:
@@ -127,7 +151,7 @@ nanoseconds expected_duration(const workload& what) {
 int start_relay(const candidate& who, std::uint16_t port, int listener, const trial_limits& limits,
                 relay_process& relay, nanoseconds& connected, const char*& step) {
   step = "spawn";
-  const int started = relay.start(expand_command(who.command, port), limits);
+  const int started = relay.start(expand_command(who.command, port), who.as, limits);
   if (started < 0) return started;
   step = "accept";
   // A relay that ends before it connects fails the trial at once.
@@ -233,6 +257,9 @@ void take_tally(const receiver_tally& tally, std::uint64_t warm_bytes, std::uint
   result.datagrams = tally.datagrams - warm_datagrams;
   result.not_one_pose = tally.not_one_pose;
   result.receiver_cpu_ms = to_ms(tally.cpu);
+  if (tally.raise_error != 0 && result.ok()) {
+    fail(result, "raise the receiver thread", -tally.raise_error);
+  }
   if (result.datagrams > 0) result.elapsed = tally.last_arrival - started;
   for (const nanoseconds latency : tally.latency) {
     if (latency >= 0) result.latency_us.push_back(to_us(latency));
@@ -272,13 +299,16 @@ trial_result run_trial(const candidate& who, const workload& what, int listener,
   result.candidate = who.name;
   result.workload = what.name;
   const nanoseconds deadline = now_ns() + limits.connect + expected_duration(what) + limits.exit;
+  const raised_device raised(what.under_load);
+  if (raised.outcome() < 0) return fail(result, "raise the device thread", raised.outcome());
 
   receiver_socket socket{};
   const int opened = open_receiver(limits.receive_buffer, receiver_idle, socket);
   if (opened < 0) return fail(result, "receiver socket", opened);
   const bool timed =
       what.kind == workload_kind::paced_poses || what.kind == workload_kind::back_to_back_poses;
-  receiver rx(socket, timed ? what.poses : 0, epoch, deadline + limits.exit);
+  receiver rx(socket, timed ? what.poses : 0, epoch, deadline + limits.exit,
+              what.under_load ? std::optional<int>(raised_nice) : std::nullopt);
 
   device_end device;
   relay_process relay;
@@ -300,6 +330,7 @@ trial_result run_trial(const candidate& who, const workload& what, int listener,
     }
     if (link < 0) return fail(result, step, link);
     device.use_link(link);
+    result.relay_nice = relay.nice();
   }
 
   std::uint64_t warm_bytes = 0;

@@ -3,9 +3,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "child_process.h"
 #include "clock.h"
 
 namespace bench {
@@ -15,6 +17,7 @@ namespace bench {
 struct candidate {
   std::string name;
   std::vector<std::string> command;  // "{port}" stands for the receiver's port
+  std::optional<account> as{};       // another user to run it as
   bool is_floor() const { return command.empty(); }
 };
 
@@ -34,7 +37,13 @@ struct workload {
   std::uint64_t volume = 0;  // bytes, a whole number of writes
   // Runs per candidate in a round, taking turns; their results are pooled.
   std::size_t slices = 1;
+  // Beside a game-like load (game_load.cpp), which the caller runs: the
+  // device and receiver threads are raised to `raised_nice` for the trial,
+  // so that what is late is the relay and not the benchmark.
+  bool under_load = false;
 };
+
+constexpr int raised_nice = -15;
 
 struct trial_limits {
   nanoseconds connect = 10 * ns_per_s;  // spawn to connected, and the warm-up pose
@@ -77,6 +86,7 @@ struct trial_result {
   double device_cpu_ms = 0.0;      // the simulated device's thread, while writing
   double receiver_cpu_ms = 0.0;    // the receiving thread, over the whole run
   long syscalls = -1;              // counted by strace, when it ran under it
+  std::optional<int> relay_nice;   // the relay's, once it had connected
 
   bool ok() const { return failure.empty(); }
 };
