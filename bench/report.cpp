@@ -511,13 +511,15 @@ std::string write_latency_plot(const report_input& in, const std::string& out_di
       continue;
     }
     std::string lines;
-    for (const std::string& who : in.candidates) {
+    for (std::size_t c = 0; c < in.candidates.size(); ++c) {
+      const std::string& who = in.candidates[c];
       const std::vector<double> sorted = pooled_latency(in, who, w.name);
       if (sorted.empty()) continue;
       const std::string data = out_dir + "/cdf-" + slug(w.name) + "-" + slug(who) + ".dat";
       if (!write_cdf(data, sorted)) return "";
+      // One colour per candidate in every panel, whoever else runs there.
       lines += std::string(lines.empty() ? "plot " : ", \\\n     ") + quoted(data) +
-               " using 1:2 with steps lw 2 title " + quoted(who);
+               " using 1:2 with steps lw 2 lt " + std::to_string(c + 1) + " title " + quoted(who);
     }
     if (lines.empty()) continue;
     panels += "set title " + quoted(w.name) + "\n" + lines + "\n";
