@@ -6,6 +6,7 @@
 #include "console.h"
 #include "device_link.h"
 #include "opentrack_relay.h"
+#include "process_priority.h"
 #include "socket_layer.h"
 #include "udp_port.h"
 
@@ -25,6 +26,12 @@ int run(int argc, char* argv[]) {
     say("Startup failed: %d\n", started);
     return exit_failed;
   }
+
+  // A game keeps every CPU busy; a relay woken late finds two poses waiting
+  // and sends them as a 64-byte piece and a short one, which Opentrack shows
+  // as a jolt of the view. Refused, the relay works as it always did, so the
+  // answer changes nothing here.
+  (void)raise_priority();
 
   const SOCKET device = open_device_link();
   const bool ended_in_order = device != INVALID_SOCKET && relay_to_opentrack(device, *udp_port);

@@ -1,15 +1,24 @@
-// The POSIX stand-in for Winsock: a signal landing in a blocking call is not
-// a failure of that call.
+// The POSIX platform layer with real system calls: a signal landing in a
+// blocking call is not a failure of that call, and the priority is raised
+// only as far as the system allows and never lowered.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <string>
+#include <vector>
 
+#include <grp.h>
+#include <pwd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "loopback.h"
+#include "process_priority.h"
 #include "socket_layer.h"
 
 namespace {
@@ -108,14 +117,97 @@ TEST(PosixLayer, ErrorCodesAreErrno) {
   ASSERT_EQ(getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length), 0);
   close(probe);
 
-  WSADATA details;
-  EXPECT_EQ(net::WSAStartup(MAKEWORD(2, 2), &details), 0);
   const SOCKET s = net::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   ASSERT_NE(s, INVALID_SOCKET);
   EXPECT_EQ(net::connect(s, as_sockaddr(address), endpoint_length), -1);
   EXPECT_EQ(net::WSAGetLastError(), ECONNREFUSED);
   net::closesocket(s);
-  EXPECT_EQ(net::WSACleanup(), 0);
+}
+
+// --- the process's priority, with the real system calls ---------------------
+
+// What a child saw: the setup's errno (0 when it went through), then what
+// raise_priority() returned and the nice value after it.
+struct Raised {
+  int setup_error;
+  bool above_normal;
+  int nice_after;
+};
+
+// Runs raise_priority() in a child, so neither the nice value nor the user
+// of the test process changes. The child starts at start_nice; unprivileged,
+// it then becomes nobody, with no room under RLIMIT_NICE either.
+Raised raise_in_child(int start_nice, bool unprivileged) {
+  const passwd* nobody = getpwnam("nobody");
+  const uid_t nobody_uid = nobody != nullptr ? nobody->pw_uid : 65534;
+  const gid_t nobody_gid = nobody != nullptr ? nobody->pw_gid : 65534;
+  int report[2];
+  if (pipe(report) != 0) return {errno, false, 0};
+  const pid_t child = fork();
+  if (child == 0) {
+    Raised seen{0, false, 0};
+    const rlimit no_room{0, 0};
+    const bool root = geteuid() == 0;
+    if (setpriority(PRIO_PROCESS, 0, start_nice) != 0 ||
+        (unprivileged && setrlimit(RLIMIT_NICE, &no_room) != 0) ||
+        (unprivileged && root &&
+         (setgroups(0, nullptr) != 0 || setgid(nobody_gid) != 0 || setuid(nobody_uid) != 0))) {
+      seen.setup_error = errno;
+    } else {
+      // Left over from an earlier call: must not pass for a failure.
+      errno = EPERM;
+      seen.above_normal = raise_priority();
+      seen.nice_after = getpriority(PRIO_PROCESS, 0);
+    }
+    (void)!write(report[1], &seen, sizeof seen);
+    _exit(0);
+  }
+  close(report[1]);
+  Raised seen{child < 0 ? errno : ECHILD, false, 0};
+  if (child > 0) {
+    Raised got{};
+    if (read(report[0], &got, sizeof got) == static_cast<ssize_t>(sizeof got)) seen = got;
+    waitpid(child, nullptr, 0);
+  }
+  close(report[0]);
+  return seen;
+}
+
+struct PriorityRow {
+  const char* name;
+  int start_nice;
+  bool above_normal;
+  int nice_after;
+};
+
+void expect_rows(const std::vector<PriorityRow>& table, bool unprivileged) {
+  for (const PriorityRow& row : table) {
+    SCOPED_TRACE(row.name);
+    const Raised seen = raise_in_child(row.start_nice, unprivileged);
+    ASSERT_EQ(seen.setup_error, 0) << std::strerror(seen.setup_error);
+    EXPECT_EQ(seen.above_normal, row.above_normal);
+    EXPECT_EQ(seen.nice_after, row.nice_after);
+  }
+}
+
+TEST(ProcessPriority, PrivilegedRaisesToAboveNormalAndNeverLowers) {
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "needs root: only a privileged process may lower its nice value";
+  }
+  expect_rows({{"from the default 0: up to nice -10", 0, true, -10},
+               {"from nice 5: up to -10 as well", 5, true, -10},
+               // getpriority's failure result is a nice value too.
+               {"from nice -1: up to -10", -1, true, -10},
+               {"already higher, nice -15: left as it is", -15, true, -15},
+               {"exactly -10: left as it is", -10, true, -10}},
+              false);
+}
+
+TEST(ProcessPriority, UnprivilegedIsRefusedAndChangesNothing) {
+  if (geteuid() != 0 && getpriority(PRIO_PROCESS, 0) > 0) {
+    GTEST_SKIP() << "runs unprivileged at a nice value above 0, so cannot start its rows at 0";
+  }
+  expect_rows({{"at the default 0: refused, stays 0", 0, false, 0}}, true);
 }
 
 }  // namespace

@@ -21,9 +21,12 @@ Log then(Log head, const Log& tail) {
 }
 
 // The shared beginnings of a run, each prompt before the call it waits on.
+// The priority is raised once the socket layer has started, before the
+// device link: a run that cannot start has nothing to hold up.
 const Log started = {printed("Starting Tavorin USB Connection\n"), "WSAStartup 2.2"};
-const Log linked = then(started, {"socket tcp", printed("Connecting to your device... "),
-                                  "connect tcp 127.0.0.1:36487", printed("Done\n")});
+const Log raised = then(started, {"raise priority"});
+const Log linked = then(raised, {"socket tcp", printed("Connecting to your device... "),
+                                 "connect tcp 127.0.0.1:36487", printed("Done\n")});
 const Log relaying = then(linked, {printed("Connecting to Opentrack software... "), "socket udp",
                                    printed("Done\n"), printed("Ready to play\n")});
 const Log closed_in_order = {"closesocket udp", "closesocket tcp", "WSACleanup"};
@@ -48,54 +51,65 @@ int run_with(const std::vector<const char*>& args) {
   return run(static_cast<int>(args.size()), argv.data());
 }
 
+using scripted::piece;
+using scripted::read_fails;
+using scripted::send_fails;
+using scripted::sent;
+using scripted::sent_short_by;
+using scripted::stream_end;
+using Script = scripted::Script;
+
 struct Row {
   const char* name;
-  scripted::Script script;
+  Script script;
   Log log;
   int status;
   std::vector<std::string> datagrams;
   std::vector<const char*> args = {"tavorin-relay", "4242"};
 };
 
+// Each row runs twice: as scripted, and with the raise of the priority
+// refused, which must change nothing the user or Opentrack can see.
 TEST(RunSequence, EveryEndOfARun) {
   const Row table[] = {
-      {"startup fails: no cleanup, not reported as success",
-       {10091, 0, 0, 0, {}, {}},
+      {"startup fails: no cleanup, not reported as success, nothing raised",
+       Script().startup_fails(10091),
        then(started, {printed("Startup failed: 10091\n")}),
        exit_failed,
        {}},
       {"TCP socket cannot be created: no prompt, nothing to close",
-       {0, 10024, 0, 0, {}, {}},
-       then(started, {"socket tcp", printed("Connection failed: 10024\n"), "WSACleanup"}),
+       Script().tcp_socket_fails(10024),
+       then(raised, {"socket tcp", printed("Connection failed: 10024\n"), "WSACleanup"}),
        exit_failed,
        {}},
       {"device refuses: the connect's own code, then the socket is closed",
-       {0, 0, 10061, 0, {}, {}},
-       then(started, {"socket tcp", printed("Connecting to your device... "),
-                      "connect tcp 127.0.0.1:36487", printed("Failed: 10061\n"),
-                      "closesocket tcp", "WSACleanup"}),
+       Script().connect_fails(10061),
+       then(raised, {"socket tcp", printed("Connecting to your device... "),
+                     "connect tcp 127.0.0.1:36487", printed("Failed: 10061\n"),
+                     "closesocket tcp", "WSACleanup"}),
        exit_failed,
        {}},
       {"UDP socket cannot be created: device socket closed, no Ready",
-       {0, 0, 0, 10055, {}, {}},
+       Script().udp_socket_fails(10055),
        then(linked, {printed("Connecting to Opentrack software... "), "socket udp",
                      printed("Failed: 10055\n"), "closesocket tcp", "WSACleanup"}),
        exit_failed,
        {}},
       {"device closes at once: no datagram",
-       {0, 0, 0, 0, {{""}}, {}},
+       Script().reading({stream_end()}),
        then(relaying, then({recv_64, printed("Connection closed\n")}, closed_in_order)),
        exit_stream_ended,
        {}},
       {"pieces leave unchanged, one datagram per read, in order",
-       {0, 0, 0, 0, {{piece_64}, {piece_36}, {std::string(1, '\0')}, {""}}, {}},
+       Script().reading(
+           {piece(piece_64), piece(piece_36), piece(std::string(1, '\0')), stream_end()}),
        then(relaying, then({recv_64, sendto_4242(64), recv_64, sendto_4242(36), recv_64,
                             sendto_4242(1), recv_64, printed("Connection closed\n")},
                            closed_in_order)),
        exit_stream_ended,
        {piece_64, piece_36, std::string(1, '\0')}},
       {"read fails after data: reported with its code, not as success",
-       {0, 0, 0, 0, {{"abc"}, {"", 10054}}, {}},
+       Script().reading({piece("abc"), read_fails(10054)}),
        then(relaying,
             then({recv_64, sendto_4242(3), recv_64,
                   printed("Unable to receive data from your device: 10054\n")},
@@ -103,7 +117,9 @@ TEST(RunSequence, EveryEndOfARun) {
        exit_failed,
        {"abc"}},
       {"one failed send drops that piece only, relaying goes on",
-       {0, 0, 0, 0, {{"one"}, {"two"}, {"three"}, {""}}, {0, 10065}},
+       Script()
+           .reading({piece("one"), piece("two"), piece("three"), stream_end()})
+           .sending({sent, send_fails(10065)}),
        then(relaying, then({recv_64, sendto_4242(3), recv_64, sendto_4242(3),
                             printed("Unable to send data to Opentrack: 10065\n"), recv_64,
                             sendto_4242(5), recv_64, printed("Connection closed\n")},
@@ -111,14 +127,18 @@ TEST(RunSequence, EveryEndOfARun) {
        exit_stream_ended,
        {"one", "three"}},
       {"a short send is not a failure, and the piece is not sent again",
-       {0, 0, 0, 0, {{"abcd"}, {"e"}, {""}}, {-3, 0}},
+       Script()
+           .reading({piece("abcd"), piece("e"), stream_end()})
+           .sending({sent_short_by(3), sent}),
        then(relaying, then({recv_64, sendto_4242(4), recv_64, sendto_4242(1), recv_64,
                             printed("Connection closed\n")},
                            closed_in_order)),
        exit_stream_ended,
        {"abcd", "e"}},
       {"every send fails: a line each, relaying still goes on",
-       {0, 0, 0, 0, {{"a"}, {"bb"}, {"ccc"}, {""}}, {10065, 10065, 10040}},
+       Script()
+           .reading({piece("a"), piece("bb"), piece("ccc"), stream_end()})
+           .sending({send_fails(10065), send_fails(10065), send_fails(10040)}),
        then(relaying, then({recv_64, sendto_4242(1),
                             printed("Unable to send data to Opentrack: 10065\n"), recv_64,
                             sendto_4242(2), printed("Unable to send data to Opentrack: 10065\n"),
@@ -129,7 +149,7 @@ TEST(RunSequence, EveryEndOfARun) {
        exit_stream_ended,
        {}},
       {"sends fail, then the read fails",
-       {0, 0, 0, 0, {{"a"}, {"", 10053}}, {10065}},
+       Script().reading({piece("a"), read_fails(10053)}).sending({send_fails(10065)}),
        then(relaying, then({recv_64, sendto_4242(1),
                             printed("Unable to send data to Opentrack: 10065\n"), recv_64,
                             printed("Unable to receive data from your device: 10053\n")},
@@ -137,7 +157,7 @@ TEST(RunSequence, EveryEndOfARun) {
        exit_failed,
        {}},
       {"datagrams go to the port given, read the way the user wrote it",
-       {0, 0, 0, 0, {{"x"}, {""}}, {}},
+       Script().reading({piece("x"), stream_end()}),
        then(relaying, then({recv_64, "sendto udp 127.0.0.1:65535 1", recv_64,
                             printed("Connection closed\n")},
                            closed_in_order)),
@@ -146,11 +166,15 @@ TEST(RunSequence, EveryEndOfARun) {
        {"tavorin-relay", " +65535"}},
   };
   for (const Row& row : table) {
-    SCOPED_TRACE(row.name);
-    scripted::load(row.script);
-    EXPECT_EQ(run_with(row.args), row.status);
-    EXPECT_EQ(scripted::calls(), row.log);
-    EXPECT_EQ(scripted::datagrams(), row.datagrams);
+    for (const bool refused : {false, true}) {
+      SCOPED_TRACE(std::string(row.name) + (refused ? ", priority refused" : ""));
+      Script script = row.script;
+      if (refused) script.priority_refuses();
+      scripted::load(script);
+      EXPECT_EQ(run_with(row.args), row.status);
+      EXPECT_EQ(scripted::calls(), row.log);
+      EXPECT_EQ(scripted::datagrams(), row.datagrams);
+    }
   }
 }
 
@@ -168,9 +192,10 @@ TEST(RunSequence, BadCommandLineMakesNoSocketCall) {
       // Started with an empty argument list: there is no name to print.
       {{}, "Usage: tavorin-relay udp_port\n"},
   };
+  // The exact log: no socket call, and no raise of the priority either.
   for (const auto& row : table) {
     SCOPED_TRACE(row.usage);
-    scripted::load({});
+    scripted::load(Script());
     EXPECT_EQ(run_with(row.args), exit_usage);
     EXPECT_EQ(scripted::calls(), Log{printed(row.usage)});
   }

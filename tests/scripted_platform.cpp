@@ -9,6 +9,7 @@
 #include <string>
 
 #include "console.h"
+#include "process_priority.h"
 
 namespace scripted {
 namespace {
@@ -18,7 +19,7 @@ std::size_t next_read = 0;
 std::size_t next_send = 0;
 int last_error = 0;
 std::vector<std::string> call_log;
-std::vector<std::string> sent;
+std::vector<std::string> sent_datagrams;
 
 // Closing a socket or printing may leave a different code behind; a caller
 // that reads the code late then prints this instead of the real one.
@@ -63,12 +64,12 @@ void load(const Script& new_script) {
   next_send = 0;
   last_error = 0;
   call_log.clear();
-  sent.clear();
+  sent_datagrams.clear();
 }
 
 const std::vector<std::string>& calls() { return call_log; }
 
-const std::vector<std::string>& datagrams() { return sent; }
+const std::vector<std::string>& datagrams() { return sent_datagrams; }
 
 }  // namespace scripted
 
@@ -131,7 +132,7 @@ int sendto(SOCKET s, const char* data, int size, int flags, const sockaddr* to,
   const int outcome = next_send < script.sends.size() ? script.sends[next_send] : 0;
   ++next_send;
   if (outcome > 0) return fail(outcome);
-  sent.emplace_back(data, static_cast<std::size_t>(size));
+  sent_datagrams.emplace_back(data, static_cast<std::size_t>(size));
   return outcome < 0 ? std::max(0, size + outcome) : size;
 }
 
@@ -144,6 +145,13 @@ int closesocket(SOCKET s) {
 int WSAGetLastError() { return last_error; }
 
 }  // namespace net
+
+// Whatever the answer, the system leaves a code of its own behind.
+bool raise_priority() {
+  scripted::call_log.emplace_back("raise priority");
+  scripted::last_error = scripted::clobbered;
+  return !scripted::script.priority_refused;
+}
 
 // Stands in for the console: a message is logged where it falls among the
 // calls, so a prompt printed after its blocking call shows.

@@ -14,6 +14,7 @@ TAVORIN_TEST_TIME_SCALE (float, default 1) multiplies every deadline.
 import argparse
 import errno
 import os
+import pwd
 import random
 import re
 import resource
@@ -698,6 +699,112 @@ class SocketLimits(RelayTestCase):
             self.assertEqual(receiver.finish(), [])
 
 
+# Starts a program at a given nice value, then becomes it (exec: the same
+# PID). Unprivileged, it also leaves no room under RLIMIT_NICE and, started
+# as root, becomes the given user.
+_START_AT_NICE = """
+import os, resource, sys
+nice, unprivileged, uid, gid = (int(word) for word in sys.argv[1:5])
+os.setpriority(os.PRIO_PROCESS, 0, nice)
+if unprivileged:
+    resource.setrlimit(resource.RLIMIT_NICE, (0, 0))
+    if os.geteuid() == 0:
+        os.setgroups([])
+        os.setgid(gid)
+        os.setuid(uid)
+os.execv(sys.argv[5], sys.argv[5:])
+"""
+
+
+def _nice_of(pid):
+    """The nice value of a running process (of its main thread), from /proc."""
+    with open("/proc/%d/stat" % pid) as f:
+        # The fields after the command name, which may hold anything, are
+        # state (3rd) onwards: the nice value is the 19th.
+        return int(f.read().rsplit(")", 1)[1].split()[16])
+
+
+class Priority(RelayTestCase):
+    """Once started, the relay asks to run above normal priority; wherever
+    that is refused it relays exactly as before."""
+
+    POSES = [bytes(random.Random(8).randrange(256) for _ in range(48)) for _ in range(20)]
+
+    def relay_and_look(self, look, **relay_options):
+        """Relays poses and calls look(relay) halfway, while bytes flow; checks
+        the transcript, the status and every byte. Returns what look saw."""
+        payload = b"".join(self.POSES)
+        with Receiver() as receiver, Device() as device, \
+                Relay([str(receiver.port)], **relay_options) as relay:
+            conn = device.accept(20)
+            ready = TARGET.text(READY).encode()
+            self.assertEqual(relay.output.wait_for(ready, 20), ready, relay.describe())
+            half = len(payload) // 2
+            conn.sendall(payload[:half])
+            receiver.wait_total(half, 10)
+            seen = look(relay)
+            conn.sendall(payload[half:])
+            receiver.wait_total(len(payload), 10)
+            conn.close()
+            self.assertRun(relay, 0, READY + "Connection closed\n", 20)
+            self.assertEqual(b"".join(receiver.finish()), payload, relay.describe())
+        return seen
+
+    def test_raised_while_relaying(self):
+        if TARGET.windows:
+            self.check_priority_class()
+        else:
+            self.check_nice_values()
+
+    def check_nice_values(self):
+        nobody = pwd.getpwnam("nobody")
+        root = os.geteuid() == 0
+        # The user of the copy must reach it: a fresh folder open to all.
+        folder = tempfile.mkdtemp(prefix="relay-as-nobody-")
+        self.addCleanup(shutil.rmtree, folder)
+        os.chmod(folder, 0o755)
+        copy = shutil.copy(TARGET.relay, folder)
+        os.chmod(copy, 0o755)
+        rows = [
+            # name, start at nice, unprivileged, nice while relaying
+            ("from the default 0, as root: up to -10", 0, False, -10),
+            ("started at nice -15 by its user: left as it is", -15, False, -15),
+            ("a copy run as nobody: refused, stays 0", 0, True, 0),
+        ]
+        for name, start, unprivileged, want in rows:
+            with self.subTest(name):
+                if not root and not unprivileged:
+                    self.skipTest("needs root, to start the relay at nice %d" % start)
+                if not root and os.getpriority(os.PRIO_PROCESS, 0) > start:
+                    self.skipTest("runs unprivileged above nice %d, so cannot start there"
+                                  % start)
+                wrapper = [sys.executable, "-c", _START_AT_NICE, str(start),
+                           str(int(unprivileged)), str(nobody.pw_uid), str(nobody.pw_gid)]
+                seen = self.relay_and_look(lambda relay: _nice_of(relay.pid), wrapper=wrapper,
+                                           program=[copy] if unprivileged else None)
+                self.assertEqual(seen, want)
+
+    def check_priority_class(self):
+        if not TARGET.priority_probe:
+            self.fail("needs --priority-probe, the Windows helper that reads the class")
+        probe_name = os.path.basename(TARGET.priority_probe)
+
+        def classes(relay):
+            seen = {}
+            # The probe's own process never raised itself: reading it too
+            # shows that the probe tells the classes apart.
+            for exe_name in ("tavorin-relay.exe", probe_name):
+                with Relay([exe_name], program=[TARGET.priority_probe]) as probe:
+                    status, output = probe.finish(60)
+                    self.assertEqual(status, 0, probe.describe())
+                    seen[exe_name] = output.strip()
+            self.assertTrue(relay.running(), relay.describe())
+            return seen
+
+        seen = self.relay_and_look(classes)
+        self.assertEqual(seen, {"tavorin-relay.exe": "ABOVE_NORMAL", probe_name: "NORMAL"})
+
+
 def main():
     global TARGET
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
@@ -708,12 +815,15 @@ def main():
                         help="the binary's platform (default: windows for .exe)")
     parser.add_argument("--newline", choices=["lf", "crlf"],
                         help="line ends on the console (default: crlf on windows)")
+    parser.add_argument("--priority-probe",
+                        help="the Windows helper that prints a process's priority class")
     options, rest = parser.parse_known_args()
     windows = (options.target == "windows" if options.target
                else options.relay.lower().endswith(".exe"))
     # Text-mode stdout of a Windows console program writes CR LF for "\n".
     crlf = options.newline == "crlf" if options.newline else windows
     TARGET = Target(options.relay, options.emulator, windows, crlf)
+    TARGET.priority_probe = options.priority_probe
     if not os.path.exists(options.relay):
         sys.exit("no such relay binary: %s" % options.relay)
     if TARGET.emulator:
