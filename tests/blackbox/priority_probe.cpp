@@ -1,19 +1,24 @@
-// Test helper for Windows: prints the priority class of the one running
-// process with the given executable name, as the black-box suite sees it.
+// Test helper for Windows: reads the priority class of a running process by
+// its executable name, or starts a program already in the HIGH class.
 //
 // Under wine the test knows the relay only by its Linux PID, which is not its
-// Windows one, so the process is found by name in a snapshot instead.
+// Windows one, so the process is found by name in a snapshot instead; and
+// wine's start ignores /high, so the class is set while the program is
+// suspended, before its first instruction.
 //
-//   priority_probe.exe tavorin-relay.exe   ->  ABOVE_NORMAL
+//   priority_probe.exe tavorin-relay.exe      prints e.g. ABOVE_NORMAL
+//   priority_probe.exe --start-high PROGRAM [ARGUMENT...]
 //
-// Exit status: 0 with the class printed; 1 when no such process runs (or it
-// cannot be read); 2 when several do; 3 on a bad command line.
+// Exit status when reading: 0 with the class printed; 1 when no such process
+// runs (or it cannot be read); 2 when several do; 3 on a bad command line.
+// When starting: the program's own, or 1 if it could not be started.
 #include <windows.h>
 
 #include <tlhelp32.h>
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -55,11 +60,43 @@ int find_processes(const char* exe_name, DWORD* found, int max_found) {
   return count;
 }
 
+// Starts argv[0] with its arguments in the HIGH class, sharing this console
+// and its standard handles, and waits for it. Arguments are quoted whole;
+// none of those the suite passes holds a quote.
+int start_high(int argc, char* argv[]) {
+  std::string command_line;
+  for (int i = 0; i < argc; ++i) {
+    command_line += (i == 0 ? "\"" : " \"") + std::string(argv[i]) + "\"";
+  }
+  STARTUPINFOA startup;
+  std::memset(&startup, 0, sizeof startup);
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION started;
+  if (CreateProcessA(nullptr, &command_line[0], nullptr, nullptr, TRUE, CREATE_SUSPENDED,
+                     nullptr, nullptr, &startup, &started) == FALSE) {
+    std::printf("cannot start %s: error %lu\n", argv[0],
+                static_cast<unsigned long>(GetLastError()));
+    return 1;
+  }
+  const BOOL high = SetPriorityClass(started.hProcess, HIGH_PRIORITY_CLASS);
+  if (high == FALSE) TerminateProcess(started.hProcess, 1);
+  ResumeThread(started.hThread);
+  WaitForSingleObject(started.hProcess, INFINITE);
+  DWORD status = 1;
+  GetExitCodeProcess(started.hProcess, &status);
+  CloseHandle(started.hThread);
+  CloseHandle(started.hProcess);
+  return high != FALSE ? static_cast<int>(status) : 1;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  if (argc > 2 && std::strcmp(argv[1], "--start-high") == 0) {
+    return start_high(argc - 2, argv + 2);
+  }
   if (argc != 2) {
-    std::printf("usage: priority_probe EXE_NAME\n");
+    std::printf("usage: priority_probe EXE_NAME | --start-high PROGRAM [ARGUMENT...]\n");
     return 3;
   }
   DWORD pid = 0;

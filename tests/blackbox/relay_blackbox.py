@@ -785,24 +785,35 @@ class Priority(RelayTestCase):
                 self.assertEqual(seen, want)
 
     def check_priority_class(self):
-        if not TARGET.priority_probe:
+        probe = TARGET.priority_probe
+        if not probe:
             self.fail("needs --priority-probe, the Windows helper that reads the class")
-        probe_name = os.path.basename(TARGET.priority_probe)
+        probe_name = os.path.basename(probe)
+        rows = [
+            # name, how the relay starts, {process: its class while relaying}
+            ("from the default class: up to Above normal", None,
+             # The probe itself never raised itself: it tells the classes apart.
+             {"tavorin-relay.exe": "ABOVE_NORMAL", probe_name: "NORMAL"}),
+            ("started in the High class: left as it is",
+             [probe, "--start-high", TARGET.argv0], {"tavorin-relay.exe": "HIGH"}),
+        ]
 
-        def classes(relay):
-            seen = {}
-            # The probe's own process never raised itself: reading it too
-            # shows that the probe tells the classes apart.
-            for exe_name in ("tavorin-relay.exe", probe_name):
-                with Relay([exe_name], program=[TARGET.priority_probe]) as probe:
-                    status, output = probe.finish(60)
-                    self.assertEqual(status, 0, probe.describe())
-                    seen[exe_name] = output.strip()
-            self.assertTrue(relay.running(), relay.describe())
-            return seen
+        def classes_of(names):
+            def look(relay):
+                seen = {}
+                for exe_name in names:
+                    with Relay([exe_name], program=[probe]) as reading:
+                        status, output = reading.finish(60)
+                        self.assertEqual(status, 0, reading.describe())
+                        seen[exe_name] = output.strip()
+                self.assertTrue(relay.running(), relay.describe())
+                return seen
+            return look
 
-        seen = self.relay_and_look(classes)
-        self.assertEqual(seen, {"tavorin-relay.exe": "ABOVE_NORMAL", probe_name: "NORMAL"})
+        for name, launcher, want in rows:
+            with self.subTest(name):
+                seen = self.relay_and_look(classes_of(list(want)), program=launcher)
+                self.assertEqual(seen, want)
 
 
 def main():
