@@ -72,7 +72,7 @@ int start_high(int argc, char* argv[]) {
   std::memset(&startup, 0, sizeof startup);
   startup.cb = sizeof startup;
   PROCESS_INFORMATION started;
-  if (CreateProcessA(nullptr, &command_line[0], nullptr, nullptr, TRUE, CREATE_SUSPENDED,
+  if (CreateProcessA(nullptr, command_line.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED,
                      nullptr, nullptr, &startup, &started) == FALSE) {
     std::printf("cannot start %s: error %lu\n", argv[0],
                 static_cast<unsigned long>(GetLastError()));
