@@ -136,7 +136,7 @@ struct Raised {
 
 // Runs raise_priority() in a child, so neither the nice value nor the user
 // of the test process changes. The child starts at start_nice; unprivileged,
-// it then becomes nobody, with no room under RLIMIT_NICE either.
+// it leaves itself no room under RLIMIT_NICE and, run by root, becomes nobody.
 Raised raise_in_child(int start_nice, bool unprivileged) {
   const passwd* nobody = getpwnam("nobody");
   const uid_t nobody_uid = nobody != nullptr ? nobody->pw_uid : 65534;

@@ -146,7 +146,8 @@ int WSAGetLastError() { return last_error; }
 
 }  // namespace net
 
-// Whatever the answer, the system leaves a code of its own behind.
+// Like any system call, it may leave a code of its own behind: a socket
+// error read after it instead of at once would show the wrong one.
 bool raise_priority() {
   scripted::call_log.emplace_back("raise priority");
   scripted::last_error = scripted::clobbered;
