@@ -792,8 +792,11 @@ class Priority(RelayTestCase):
         rows = [
             # name, how the relay starts, {process: its class while relaying}
             ("from the default class: up to Above normal", None,
-             # The probe itself never raised itself: it tells the classes apart.
+             # The probe's own process, never raised, shows that it tells
+             # the classes apart.
              {"tavorin-relay.exe": "ABOVE_NORMAL", probe_name: "NORMAL"}),
+            # A launcher killed on a failure leaves the relay to wine, but
+            # the relay ends by itself: the device's end closes either way.
             ("started in the High class: left as it is",
              [probe, "--start-high", TARGET.argv0], {"tavorin-relay.exe": "HIGH"}),
         ]
