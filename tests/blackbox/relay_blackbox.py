@@ -48,8 +48,8 @@ class Target:
         # What the program sees as argv[0]; under wine, the DOS form of the path.
         self.argv0 = relay
 
-    def command(self, args):
-        return self.emulator + [self.relay] + list(args)
+    def command(self, args, launcher=()):
+        return self.emulator + list(launcher) + [self.relay] + list(args)
 
     def text(self, transcript):
         return transcript.replace("\n", self.newline)
@@ -86,11 +86,12 @@ def without_leak_check():
 class Relay(harness.Process):
     """One run of the relay; stdout is a pipe, stderr goes to a file that a
     failure shows (a sanitizer's report, say). A wrapper (a tracer) may run
-    the relay as its own child."""
+    the relay as its own child; so may a launcher, a program of the target's
+    platform (run by the emulator, under wine)."""
 
-    def __init__(self, args, stdout_fd=None, discard=0, wrapper=(), env=None):
-        super().__init__(list(wrapper) + TARGET.command(args), env=env, stdout_fd=stdout_fd,
-                         discard=discard, wrapped=bool(wrapper))
+    def __init__(self, args, stdout_fd=None, discard=0, wrapper=(), launcher=(), env=None):
+        super().__init__(list(wrapper) + TARGET.command(args, launcher), env=env,
+                         stdout_fd=stdout_fd, discard=discard, wrapped=bool(wrapper))
         self.args = list(args)
         self.transcript = None
 
@@ -700,19 +701,24 @@ class SocketLimits(RelayTestCase):
 
 
 # Starts a program at a given nice value, then becomes it (exec: the same
-# PID). Unprivileged, it also leaves no room under RLIMIT_NICE and, started
-# as root, becomes the given user.
+# PID). Unprivileged, it leaves no room under RLIMIT_NICE and, started as
+# root, runs a copy of the program in the given folder as the given user.
 _START_AT_NICE = """
-import os, resource, sys
+import os, resource, shutil, sys
 nice, unprivileged, uid, gid = (int(word) for word in sys.argv[1:5])
+folder, program = sys.argv[5], sys.argv[6]
 os.setpriority(os.PRIO_PROCESS, 0, nice)
 if unprivileged:
     resource.setrlimit(resource.RLIMIT_NICE, (0, 0))
     if os.geteuid() == 0:
+        # The user must reach the program: a copy in a folder open to all.
+        os.chmod(folder, 0o755)
+        program = shutil.copy(program, folder)
+        os.chmod(program, 0o755)
         os.setgroups([])
         os.setgid(gid)
         os.setuid(uid)
-os.execv(sys.argv[5], sys.argv[5:])
+os.execv(program, [program] + sys.argv[7:])
 """
 
 
@@ -759,12 +765,6 @@ class Priority(RelayTestCase):
     def check_nice_values(self):
         nobody = pwd.getpwnam("nobody")
         root = os.geteuid() == 0
-        # The user of the copy must reach it: a fresh folder open to all.
-        folder = tempfile.mkdtemp(prefix="relay-as-nobody-")
-        self.addCleanup(shutil.rmtree, folder)
-        os.chmod(folder, 0o755)
-        copy = shutil.copy(TARGET.relay, folder)
-        os.chmod(copy, 0o755)
         rows = [
             # name, start at nice, unprivileged, nice while relaying
             ("from the default 0, as root: up to -10", 0, False, -10),
@@ -778,10 +778,11 @@ class Priority(RelayTestCase):
                 if not root and os.getpriority(os.PRIO_PROCESS, 0) > start:
                     self.skipTest("runs unprivileged above nice %d, so cannot start there"
                                   % start)
-                wrapper = [sys.executable, "-c", _START_AT_NICE, str(start),
-                           str(int(unprivileged)), str(nobody.pw_uid), str(nobody.pw_gid)]
-                seen = self.relay_and_look(lambda relay: _nice_of(relay.pid), wrapper=wrapper,
-                                           program=[copy] if unprivileged else None)
+                folder = tempfile.mkdtemp(prefix="relay-as-nobody-")
+                self.addCleanup(shutil.rmtree, folder)
+                wrapper = [sys.executable, "-c", _START_AT_NICE, start, int(unprivileged),
+                           nobody.pw_uid, nobody.pw_gid, folder]
+                seen = self.relay_and_look(lambda relay: _nice_of(relay.pid), wrapper=wrapper)
                 self.assertEqual(seen, want)
 
     def check_priority_class(self):
@@ -790,32 +791,32 @@ class Priority(RelayTestCase):
             self.fail("needs --priority-probe, the Windows helper that reads the class")
         probe_name = os.path.basename(probe)
         rows = [
-            # name, how the relay starts, {process: its class while relaying}
-            ("from the default class: up to Above normal", None,
+            # name, what starts the relay, {process: its class while relaying}
+            ("from the default class: up to Above normal", (),
              # The probe's own process, never raised, shows that it tells
              # the classes apart.
              {"tavorin-relay.exe": "ABOVE_NORMAL", probe_name: "NORMAL"}),
             # A launcher killed on a failure leaves the relay to wine, but
             # the relay ends by itself: the device's end closes either way.
-            ("started in the High class: left as it is",
-             [probe, "--start-high", TARGET.argv0], {"tavorin-relay.exe": "HIGH"}),
+            ("started in the High class: left as it is", (probe, "--start-high"),
+             {"tavorin-relay.exe": "HIGH"}),
         ]
 
         def classes_of(names):
             def look(relay):
                 seen = {}
                 for exe_name in names:
-                    with Relay([exe_name], program=[probe]) as reading:
-                        status, output = reading.finish(60)
+                    with harness.Process(TARGET.emulator + [probe, exe_name]) as reading:
+                        status = reading.finish(60)
                         self.assertEqual(status, 0, reading.describe())
-                        seen[exe_name] = output.strip()
+                        seen[exe_name] = reading.output.snapshot().decode("latin-1").strip()
                 self.assertTrue(relay.running(), relay.describe())
                 return seen
             return look
 
         for name, launcher, want in rows:
             with self.subTest(name):
-                seen = self.relay_and_look(classes_of(list(want)), program=launcher)
+                seen = self.relay_and_look(classes_of(list(want)), launcher=launcher)
                 self.assertEqual(seen, want)
 
 
