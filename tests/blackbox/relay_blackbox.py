@@ -742,7 +742,10 @@ class Priority(RelayTestCase):
         payload = b"".join(self.POSES)
         with Receiver() as receiver, Device() as device, \
                 Relay([str(receiver.port)], **relay_options) as relay:
-            conn = device.accept(20)
+            try:
+                conn = device.accept(20)
+            except AssertionError as exc:
+                self.fail("%s\n%s" % (exc, relay.describe()))
             ready = TARGET.text(READY).encode()
             self.assertEqual(relay.output.wait_for(ready, 20), ready, relay.describe())
             half = len(payload) // 2
