@@ -1,10 +1,8 @@
-// Command-line numbers (strtoll and strtod, with the end and range checked) and console lines.
+// Error lines on standard error, and what both companions check before their work.
 #include "tool_cli.h"
 
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 namespace tool_cli {
@@ -26,31 +24,16 @@ bool is_one_of(const char* text, std::initializer_list<const char*> choices) {
   return false;
 }
 
-std::optional<std::uint16_t> parse_port(const char* text) {
-  const auto value = parse_integer(text, 1, 65535);
-  if (!value) return std::nullopt;
-  return static_cast<std::uint16_t>(*value);
-}
-
-std::optional<long long> parse_integer(const char* text, long long low, long long high) {
-  if (text == nullptr) return std::nullopt;
-  char* end = nullptr;
-  errno = 0;
-  const long long value = std::strtoll(text, &end, 10);
-  if (end == text || *end != '\0' || errno == ERANGE) return std::nullopt;
-  if (value < low || value > high) return std::nullopt;
-  return value;
-}
-
-std::optional<double> parse_decimal(const char* text, double low, double high) {
-  if (text == nullptr) return std::nullopt;
-  char* end = nullptr;
-  errno = 0;
-  const double value = std::strtod(text, &end);
-  if (end == text || *end != '\0' || errno == ERANGE) return std::nullopt;
-  // Written so that NaN fails too.
-  if (!(value >= low && value <= high)) return std::nullopt;
-  return value;
+std::optional<int> end_before_start(const char* program, bool help, void (*print_usage)(),
+                                    const peer::session& sockets) {
+  if (help) {
+    print_usage();
+    return exit_done;
+  }
+  if (sockets.start_error() == 0) return std::nullopt;
+  complain(program, "socket library failed to start: %s",
+           peer::describe_error(sockets.start_error()).c_str());
+  return exit_failed;
 }
 
 }  // namespace tool_cli

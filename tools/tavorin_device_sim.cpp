@@ -6,22 +6,20 @@
 #include <cstring>
 #include <optional>
 
+#include "checked_number.h"
 #include "peer_net.h"
 #include "pose_wire.h"
+#include "relay_constants.h"
+#include "stream_digest.h"
 #include "tool_cli.h"
 
 namespace {
 
 constexpr const char* program = "tavorin-device-sim";
 
-enum exit_status {
-  exit_done = 0,    // every pose sent and the connection closed in order
-  exit_usage = 1,   // bad command line
-  exit_failed = 2,  // the port, the connection or a send failed
-};
-
 struct options {
-  std::uint16_t port = 36487;
+  // Where the relay looks for its device.
+  std::uint16_t port = device_port;
   double rate = 250.0;
   double seconds = 10.0;
   std::optional<long long> count;
@@ -34,35 +32,35 @@ void print_usage() {
       "Usage: %s [options]\n"
       "Listens on 127.0.0.1, accepts one relay and streams 48-byte poses to it\n"
       "(six little-endian doubles: x y z in cm, yaw pitch roll in degrees).\n"
-      "  --port N             TCP port to listen on (default 36487)\n"
+      "  --port N             TCP port to listen on (default %u)\n"
       "  --rate HZ            poses per second (default 250)\n"
       "  --seconds S          how long to stream (default 10)\n"
       "  --count N            stream exactly N poses instead of --seconds\n"
       "  --accept-timeout S   give up if no relay connects in S seconds (default 30)\n"
       "  --help               show this text\n",
-      program);
+      program, unsigned{device_port});
 }
 
 // Reads one option that takes a value; false after printing what was wrong.
 bool read_valued_option(const char* name, const char* value, options& chosen) {
   bool valid = false;
   if (std::strcmp(name, "--port") == 0) {
-    const auto port = tool_cli::parse_port(value);
+    const auto port = checked_number::port(value);
     if (port) chosen.port = *port;
     valid = port.has_value();
   } else if (std::strcmp(name, "--rate") == 0) {
-    const auto rate = tool_cli::parse_decimal(value, 0.1, 100000.0);
+    const auto rate = checked_number::decimal(value, 0.1, 100000.0);
     if (rate) chosen.rate = *rate;
     valid = rate.has_value();
   } else if (std::strcmp(name, "--seconds") == 0) {
-    const auto seconds = tool_cli::parse_decimal(value, 0.001, 1e6);
+    const auto seconds = checked_number::decimal(value, 0.001, 1e6);
     if (seconds) chosen.seconds = *seconds;
     valid = seconds.has_value();
   } else if (std::strcmp(name, "--count") == 0) {
-    chosen.count = tool_cli::parse_integer(value, 1, 1000000000LL);
+    chosen.count = checked_number::integer(value, 1, 1000000000LL);
     valid = chosen.count.has_value();
   } else if (std::strcmp(name, "--accept-timeout") == 0) {
-    const auto timeout = tool_cli::parse_decimal(value, 0.1, 86400.0);
+    const auto timeout = checked_number::decimal(value, 0.1, 86400.0);
     if (timeout) chosen.accept_timeout = *timeout;
     valid = timeout.has_value();
   }
@@ -123,51 +121,37 @@ pose_wire::pose pose_at(long long index, double rate) {
   };
 }
 
+peer::clock::duration span(double seconds) {
+  return std::chrono::duration_cast<peer::clock::duration>(std::chrono::duration<double>(seconds));
+}
+
 // Waits for the relay with a deadline, so a script never hangs on us.
 peer::socket_owner accept_relay(peer::handle listener, double timeout_seconds) {
-  using clock = std::chrono::steady_clock;
-  const auto deadline =
-      clock::now() + std::chrono::duration_cast<clock::duration>(
-                         std::chrono::duration<double>(timeout_seconds));
-  for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
-    if (left.count() <= 0) {
-      tool_cli::complain(program, "no relay connected within %g s", timeout_seconds);
-      return peer::socket_owner();
-    }
-    const peer::wait_result waited = peer::wait_readable(listener, static_cast<int>(left.count()));
-    if (waited == peer::wait_result::timed_out || waited == peer::wait_result::interrupted) continue;
-    if (waited == peer::wait_result::failed) {
-      const int error = peer::last_error();
-      tool_cli::complain(program, "waiting for a relay failed: %s",
-                         peer::describe_error(error).c_str());
-      return peer::socket_owner();
-    }
-    peer::socket_owner relay = peer::accept_peer(listener);
-    if (!relay.valid()) {
-      const int error = peer::last_error();
-      tool_cli::complain(program, "accept failed: %s", peer::describe_error(error).c_str());
-    }
-    return relay;
+  int error = 0;
+  peer::socket_owner relay =
+      peer::accept_until(listener, peer::clock::now() + span(timeout_seconds), error);
+  if (relay.valid()) return relay;
+  if (error == 0) {
+    tool_cli::complain(program, "no relay connected within %g s", timeout_seconds);
+  } else {
+    tool_cli::complain(program, "accept failed: %s", peer::describe_error(error).c_str());
   }
+  return relay;
 }
 
 struct stream_totals {
   long long poses = 0;
   unsigned long long bytes = 0;
-  pose_wire::fnv1a64 digest;
+  fnv1a64 digest;
 };
 
 // One send() per pose on an absolute schedule: pose k leaves at start + k/rate,
 // so a late wake-up is caught up on instead of pushing every later pose back.
 bool stream_poses(peer::handle relay, const options& chosen, stream_totals& totals) {
-  using clock = std::chrono::steady_clock;
   const long long poses = total_poses(chosen);
-  const auto start = clock::now();
+  const auto start = peer::clock::now();
   for (long long k = 0; k < poses; ++k) {
-    const auto due = start + std::chrono::duration_cast<clock::duration>(
-                                 std::chrono::duration<double>(static_cast<double>(k) / chosen.rate));
-    peer::sleep_until(due);
+    peer::sleep_until(start + span(static_cast<double>(k) / chosen.rate));
     const pose_wire::record bytes = pose_wire::encode_pose(pose_at(k, chosen.rate));
     int error = 0;
     if (!peer::send_all(relay, bytes.data(), bytes.size(), error)) {
@@ -190,14 +174,12 @@ bool close_in_order(peer::socket_owner& relay) {
     tool_cli::complain(program, "ending the stream failed: %s", peer::describe_error(error).c_str());
     return false;
   }
-  using clock = std::chrono::steady_clock;
-  const auto deadline = clock::now() + std::chrono::seconds(5);
+  const auto deadline = peer::clock::now() + std::chrono::seconds(5);
   unsigned char ignored[256];
-  while (clock::now() < deadline) {
-    const peer::wait_result waited = peer::wait_readable(relay.get(), 200);
-    if (waited == peer::wait_result::failed) break;
-    if (waited != peer::wait_result::ready) continue;
-    if (peer::receive_some(relay.get(), ignored, sizeof ignored) <= 0) break;
+  int ignored_error = 0;
+  // Whatever the relay sends is read and dropped; its end, a failure or the
+  // deadline ends the wait.
+  while (peer::receive_until(relay.get(), ignored, sizeof ignored, deadline, ignored_error) > 0) {
   }
   relay.close();
   return true;
@@ -210,46 +192,39 @@ void print_summary(const stream_totals& totals) {
 
 }  // namespace
 
+// Ends with exit_done once every pose is sent and the connection closed in order.
 int main(int argc, char* argv[]) {
   options chosen;
-  if (!parse_options(argc, argv, chosen)) return exit_usage;
-  if (chosen.help) {
-    print_usage();
-    return exit_done;
-  }
-
+  if (!parse_options(argc, argv, chosen)) return tool_cli::exit_usage;
   const peer::session sockets;
-  if (sockets.start_error() != 0) {
-    tool_cli::complain(program, "socket library failed to start: %s",
-                       peer::describe_error(sockets.start_error()).c_str());
-    return exit_failed;
-  }
+  const auto early = tool_cli::end_before_start(program, chosen.help, print_usage, sockets);
+  if (early) return *early;
 
   int error = 0;
   peer::socket_owner listener = peer::open_tcp_listener(chosen.port, error);
   if (!listener.valid()) {
     tool_cli::complain(program, "cannot listen on 127.0.0.1:%u: %s", unsigned{chosen.port},
                        peer::describe_error(error).c_str());
-    return exit_failed;
+    return tool_cli::exit_failed;
   }
   say("Listening on 127.0.0.1:%u\n", unsigned{chosen.port});
 
   peer::socket_owner relay = accept_relay(listener.get(), chosen.accept_timeout);
-  if (!relay.valid()) return exit_failed;
+  if (!relay.valid()) return tool_cli::exit_failed;
   // One relay only: later connections are refused rather than left waiting.
   listener.close();
   // A relay that stops reading must not hold the simulator forever.
-  const int timeout_error = peer::set_send_timeout(relay.get(), 5000);
-  if (timeout_error != 0) {
+  error = peer::set_send_timeout(relay.get(), std::chrono::seconds(5));
+  if (error != 0) {
     tool_cli::complain(program, "cannot set a send timeout: %s",
-                       peer::describe_error(timeout_error).c_str());
-    return exit_failed;
+                       peer::describe_error(error).c_str());
+    return tool_cli::exit_failed;
   }
   say("Relay connected, sending %lld poses at %g Hz\n", total_poses(chosen), chosen.rate);
 
   stream_totals totals;
   const bool all_sent = stream_poses(relay.get(), chosen, totals);
   print_summary(totals);
-  if (!all_sent) return exit_failed;
-  return close_in_order(relay) ? exit_done : exit_failed;
+  if (!all_sent) return tool_cli::exit_failed;
+  return close_in_order(relay) ? tool_cli::exit_done : tool_cli::exit_failed;
 }

@@ -1,4 +1,5 @@
-// The pose record Opentrack's UDP input reads, and the digest both tools print.
+// The 48-byte pose record Opentrack's UDP input reads: what the device writes
+// and the relay carries unchanged.
 #pragma once
 
 #include <array>
@@ -44,21 +45,5 @@ inline pose decode_pose(const unsigned char* bytes) {
   }
   return pose{values[0], values[1], values[2], values[3], values[4], values[5]};
 }
-
-// 64-bit FNV-1a, fed piece by piece: the digest of a stream does not depend
-// on how it was cut into sends or datagrams, so sender and receiver compare.
-class fnv1a64 {
- public:
-  void add(const unsigned char* data, std::size_t size) {
-    for (std::size_t i = 0; i < size; ++i) {
-      state_ ^= data[i];
-      state_ *= 0x100000001b3ULL;
-    }
-  }
-  std::uint64_t value() const { return state_; }
-
- private:
-  std::uint64_t state_ = 0xcbf29ce484222325ULL;
-};
 
 }  // namespace pose_wire

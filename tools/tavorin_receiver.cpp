@@ -7,21 +7,17 @@
 #include <optional>
 #include <vector>
 
+#include "checked_number.h"
 #include "peer_net.h"
 #include "pose_wire.h"
+#include "stream_digest.h"
 #include "tool_cli.h"
 
 namespace {
 
 constexpr const char* program = "tavorin-receiver";
 
-enum exit_status {
-  exit_done = 0,    // stopped by a limit or a signal, summary printed
-  exit_usage = 1,   // bad command line
-  exit_failed = 2,  // the port could not be bound or a receive failed
-};
-
-using clock_type = std::chrono::steady_clock;
+using clock_type = peer::clock;
 
 struct options {
   std::optional<std::uint16_t> port;
@@ -33,9 +29,9 @@ struct options {
 };
 
 // Set from the signal handler; the receive loop wakes at least every
-// poll_milliseconds to look at it.
+// poll_interval to look at it.
 volatile std::sig_atomic_t stop_requested = 0;
-constexpr int poll_milliseconds = 200;
+constexpr std::chrono::milliseconds poll_interval(200);
 
 void request_stop(int /*signal*/) { stop_requested = 1; }
 
@@ -61,16 +57,16 @@ bool read_valued_option(const char* name, const char* value, options& chosen) {
       tool_cli::complain(program, "the port is given twice");
       return false;
     }
-    chosen.port = tool_cli::parse_port(value);
+    chosen.port = checked_number::port(value);
     valid = chosen.port.has_value();
   } else if (std::strcmp(name, "--seconds") == 0) {
-    chosen.seconds = tool_cli::parse_decimal(value, 0.001, 1e6);
+    chosen.seconds = checked_number::decimal(value, 0.001, 1e6);
     valid = chosen.seconds.has_value();
   } else if (std::strcmp(name, "--idle") == 0) {
-    chosen.idle = tool_cli::parse_decimal(value, 0.001, 1e6);
+    chosen.idle = checked_number::decimal(value, 0.001, 1e6);
     valid = chosen.idle.has_value();
   } else if (std::strcmp(name, "--count") == 0) {
-    chosen.count = tool_cli::parse_integer(value, 1, 1000000000000LL);
+    chosen.count = checked_number::integer(value, 1, 1000000000000LL);
     valid = chosen.count.has_value();
   }
   if (!valid) tool_cli::complain(program, "invalid value '%s' for %s (try --help)", value, name);
@@ -108,7 +104,7 @@ struct tally {
   long long datagrams = 0;
   unsigned long long bytes = 0;
   long long whole_records = 0;  // datagrams of exactly one pose
-  pose_wire::fnv1a64 digest;
+  fnv1a64 digest;
   std::optional<pose_wire::pose> last_pose;
   clock_type::time_point last_arrival;
 };
@@ -187,17 +183,11 @@ const char* receive_datagrams(peer::handle socket, const options& chosen, tally&
       window_first = seen.datagrams;
     }
 
-    const peer::wait_result waited = peer::wait_readable(socket, poll_milliseconds);
-    if (waited == peer::wait_result::timed_out || waited == peer::wait_result::interrupted) continue;
-    if (waited == peer::wait_result::failed) {
-      const int error = peer::last_error();
-      tool_cli::complain(program, "waiting for datagrams failed: %s",
-                         peer::describe_error(error).c_str());
-      return nullptr;
-    }
-    const long n = peer::receive_some(socket, buffer.data(), buffer.size());
+    int error = 0;
+    const long n =
+        peer::receive_until(socket, buffer.data(), buffer.size(), now + poll_interval, error);
+    if (n == peer::nothing_yet) continue;
     if (n < 0) {
-      const int error = peer::last_error();
       tool_cli::complain(program, "receive failed: %s", peer::describe_error(error).c_str());
       return nullptr;
     }
@@ -205,39 +195,39 @@ const char* receive_datagrams(peer::handle socket, const options& chosen, tally&
   }
 }
 
-}  // namespace
-
-int main(int argc, char* argv[]) {
-  options chosen;
-  if (!parse_options(argc, argv, chosen)) return exit_usage;
-  if (chosen.help) {
-    print_usage();
-    return exit_done;
-  }
-
-  const peer::session sockets;
-  if (sockets.start_error() != 0) {
-    tool_cli::complain(program, "socket library failed to start: %s",
-                       peer::describe_error(sockets.start_error()).c_str());
-    return exit_failed;
-  }
-
+// The datagram socket with a large receive queue; invalid after saying why.
+peer::socket_owner open_receiver(std::uint16_t port) {
   int error = 0;
-  const peer::socket_owner udp = peer::open_udp_receiver(*chosen.port, error);
+  peer::socket_owner udp = peer::open_udp_socket(port, error);
   if (!udp.valid()) {
-    tool_cli::complain(program, "cannot listen on udp 127.0.0.1:%u: %s", unsigned{*chosen.port},
+    tool_cli::complain(program, "cannot listen on udp 127.0.0.1:%u: %s", unsigned{port},
                        peer::describe_error(error).c_str());
-    return exit_failed;
+    return udp;
   }
   // Bursts at a few hundred poses per second must not overflow the queue
   // while this program prints; a smaller buffer granted by the system is
   // still worth running with, so this only warns.
   constexpr int wanted_buffer = 4 * 1024 * 1024;
-  const int buffer_error = peer::set_receive_buffer(udp.get(), wanted_buffer);
-  if (buffer_error != 0) {
+  int granted = 0;
+  error = peer::set_receive_buffer(udp.get(), wanted_buffer, granted);
+  if (error != 0) {
     tool_cli::complain(program, "warning: no %d-byte receive buffer: %s", wanted_buffer,
-                       peer::describe_error(buffer_error).c_str());
+                       peer::describe_error(error).c_str());
   }
+  return udp;
+}
+
+}  // namespace
+
+// Ends with exit_done when stopped by a limit or a signal, the summary printed.
+int main(int argc, char* argv[]) {
+  options chosen;
+  if (!parse_options(argc, argv, chosen)) return tool_cli::exit_usage;
+  const peer::session sockets;
+  const auto early = tool_cli::end_before_start(program, chosen.help, print_usage, sockets);
+  if (early) return *early;
+  const peer::socket_owner udp = open_receiver(*chosen.port);
+  if (!udp.valid()) return tool_cli::exit_failed;
 
   std::signal(SIGINT, request_stop);
   std::signal(SIGTERM, request_stop);
@@ -246,5 +236,5 @@ int main(int argc, char* argv[]) {
   tally seen;
   const char* reason = receive_datagrams(udp.get(), chosen, seen);
   print_summary(reason != nullptr ? reason : "receive failed", seen);
-  return reason != nullptr ? exit_done : exit_failed;
+  return reason != nullptr ? tool_cli::exit_done : tool_cli::exit_failed;
 }
