@@ -85,9 +85,6 @@ socket_owner open_tcp_listener(std::uint16_t port, int& error);
 // takes a free one (see bound_port).
 socket_owner open_udp_socket(std::uint16_t port, int& error);
 
-// The port `s` is bound to, or 0 if it cannot be read.
-std::uint16_t bound_port(handle s);
-
 // Socket options; each returns 0 or the error code.
 // A send that cannot progress for `limit` fails instead of blocking on.
 int set_send_timeout(handle s, std::chrono::milliseconds limit);
@@ -99,6 +96,9 @@ int set_receive_timeout(handle s, std::chrono::milliseconds limit);
 int set_receive_buffer(handle s, int bytes, int& granted);
 // Each write on a TCP stream leaves as its own segment at once.
 int set_no_delay(handle s);
+
+// The port `s` is bound to, or 0 if it cannot be read.
+std::uint16_t bound_port(handle s);
 
 // Waits until `deadline` for a connection and accepts it. An invalid owner
 // with `error` 0 means the deadline came first.

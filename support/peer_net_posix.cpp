@@ -103,13 +103,6 @@ socket_owner open_udp_socket(std::uint16_t port, int& error) {
   return s;
 }
 
-std::uint16_t bound_port(handle s) {
-  sockaddr_in endpoint{};
-  socklen_t length = sizeof endpoint;
-  if (::getsockname(fd(s), reinterpret_cast<sockaddr*>(&endpoint), &length) != 0) return 0;
-  return ntohs(endpoint.sin_port);
-}
-
 int set_send_timeout(handle s, std::chrono::milliseconds limit) {
   const timeval timeout = as_timeval(limit);
   return set_option(s, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
@@ -133,6 +126,13 @@ int set_receive_buffer(handle s, int bytes, int& granted) {
 int set_no_delay(handle s) {
   const int on = 1;
   return set_option(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+std::uint16_t bound_port(handle s) {
+  sockaddr_in endpoint{};
+  socklen_t length = sizeof endpoint;
+  if (::getsockname(fd(s), reinterpret_cast<sockaddr*>(&endpoint), &length) != 0) return 0;
+  return ntohs(endpoint.sin_port);
 }
 
 socket_owner accept_until(handle listener, clock::time_point deadline, int& error) {

@@ -128,13 +128,6 @@ socket_owner open_udp_socket(std::uint16_t port, int& error) {
   return s;
 }
 
-std::uint16_t bound_port(handle s) {
-  sockaddr_in endpoint{};
-  int length = sizeof endpoint;
-  if (::getsockname(native(s), reinterpret_cast<sockaddr*>(&endpoint), &length) != 0) return 0;
-  return ::ntohs(endpoint.sin_port);
-}
-
 // Winsock takes a timeout as a DWORD of milliseconds.
 int set_send_timeout(handle s, std::chrono::milliseconds limit) {
   const auto timeout = static_cast<DWORD>(limit.count());
@@ -159,6 +152,13 @@ int set_receive_buffer(handle s, int bytes, int& granted) {
 int set_no_delay(handle s) {
   const BOOL on = TRUE;
   return set_option(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+std::uint16_t bound_port(handle s) {
+  sockaddr_in endpoint{};
+  int length = sizeof endpoint;
+  if (::getsockname(native(s), reinterpret_cast<sockaddr*>(&endpoint), &length) != 0) return 0;
+  return ::ntohs(endpoint.sin_port);
 }
 
 socket_owner accept_until(handle listener, clock::time_point deadline, int& error) {

@@ -190,16 +190,9 @@ void print_summary(const stream_totals& totals) {
                 totals.bytes, totals.digest.value());
 }
 
-}  // namespace
-
-// Ends with exit_done once every pose is sent and the connection closed in order.
-int main(int argc, char* argv[]) {
-  options chosen;
-  if (!parse_options(argc, argv, chosen)) return tool_cli::exit_usage;
-  const peer::session sockets;
-  const auto early = tool_cli::end_before_start(program, chosen.help, print_usage, sockets);
-  if (early) return *early;
-
+// Serves one relay: exit_done once every pose is sent and the connection
+// closed in order.
+int serve(const options& chosen) {
   int error = 0;
   peer::socket_owner listener = peer::open_tcp_listener(chosen.port, error);
   if (!listener.valid()) {
@@ -227,4 +220,10 @@ int main(int argc, char* argv[]) {
   print_summary(totals);
   if (!all_sent) return tool_cli::exit_failed;
   return close_in_order(relay) ? tool_cli::exit_done : tool_cli::exit_failed;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  return tool_cli::run_program(program, argc, argv, parse_options, print_usage, serve);
 }

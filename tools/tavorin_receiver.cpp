@@ -217,15 +217,9 @@ peer::socket_owner open_receiver(std::uint16_t port) {
   return udp;
 }
 
-}  // namespace
-
-// Ends with exit_done when stopped by a limit or a signal, the summary printed.
-int main(int argc, char* argv[]) {
-  options chosen;
-  if (!parse_options(argc, argv, chosen)) return tool_cli::exit_usage;
-  const peer::session sockets;
-  const auto early = tool_cli::end_before_start(program, chosen.help, print_usage, sockets);
-  if (early) return *early;
+// Shows what arrives until a limit or a signal: exit_done, with the summary
+// printed.
+int receive(const options& chosen) {
   const peer::socket_owner udp = open_receiver(*chosen.port);
   if (!udp.valid()) return tool_cli::exit_failed;
 
@@ -237,4 +231,10 @@ int main(int argc, char* argv[]) {
   const char* reason = receive_datagrams(udp.get(), chosen, seen);
   print_summary(reason != nullptr ? reason : "receive failed", seen);
   return reason != nullptr ? tool_cli::exit_done : tool_cli::exit_failed;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  return tool_cli::run_program(program, argc, argv, parse_options, print_usage, receive);
 }

@@ -1,4 +1,4 @@
-// Error lines on standard error, and what both companions check before their work.
+// Error lines on standard error, and option names.
 #include "tool_cli.h"
 
 #include <cstdarg>
@@ -22,18 +22,6 @@ bool is_one_of(const char* text, std::initializer_list<const char*> choices) {
     if (std::strcmp(text, choice) == 0) return true;
   }
   return false;
-}
-
-std::optional<int> end_before_start(const char* program, bool help, void (*print_usage)(),
-                                    const peer::session& sockets) {
-  if (help) {
-    print_usage();
-    return exit_done;
-  }
-  if (sockets.start_error() == 0) return std::nullopt;
-  complain(program, "socket library failed to start: %s",
-           peer::describe_error(sockets.start_error()).c_str());
-  return exit_failed;
 }
 
 }  // namespace tool_cli
