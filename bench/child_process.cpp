@@ -20,6 +20,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "checked_number.h"
+
 namespace bench {
 
 namespace {
@@ -74,7 +76,6 @@ void fill_report(int wait_status, const rusage& usage, bool in_time, exit_report
   };
   out.in_time = in_time;
   out.wait_status = wait_status;
-  out.noticed = now_ns();
   out.cpu_ms = (cpu_us(usage.ru_utime) + cpu_us(usage.ru_stime)) / 1000.0;
   out.max_rss_kb = usage.ru_maxrss;
 }
@@ -97,6 +98,10 @@ bool read_launch_report(const char* text, long long (&figures)[5]) {
   }
   return true;
 }
+
+// A descriptor that turns readable when `pid` ends, or -1 where the kernel
+// has none (before Linux 5.3).
+int exit_watch(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
 
 }  // namespace
 
@@ -129,13 +134,16 @@ std::optional<int> nice_of(pid_t pid) {
   for (int i = 0; i < 17; ++i) {
     if (!(fields >> field)) return std::nullopt;
   }
-  char* end = nullptr;
-  const long nice = std::strtol(field.c_str(), &end, 10);
-  if (end == field.c_str() || *end != '\0' || nice < -20 || nice > 19) return std::nullopt;
-  return static_cast<int>(nice);
+  const std::optional<long long> nice = checked_number::integer(field.c_str(), -20, 19);
+  if (!nice) return std::nullopt;
+  return static_cast<int>(*nice);
 }
 
-int exit_watch(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
+bool has_ended(pid_t pid) {
+  siginfo_t info{};
+  return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+         info.si_pid == pid;
+}
 
 std::vector<std::string> expand_command(const std::vector<std::string>& command,
                                         std::uint16_t port) {
@@ -294,7 +302,6 @@ int reap_launched(launched& started, nanoseconds deadline, exit_report& out, nan
   }
   spawned = figures[0];
   out.in_time = own.in_time;
-  out.noticed = own.noticed;
   out.wait_status = static_cast<int>(figures[1]);
   out.cpu_ms = static_cast<double>(figures[2] + figures[3]) / 1000.0;
   out.max_rss_kb = static_cast<long>(figures[4]);

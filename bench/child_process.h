@@ -47,16 +47,14 @@ int spawn(const std::vector<std::string>& argv, const std::string& output_path, 
           int keep_fd = -1, const std::optional<account>& as = std::nullopt);
 
 struct exit_report {
-  bool in_time = false;     // false: killed at the deadline
-  int wait_status = 0;      // as wait4 gives it
-  nanoseconds noticed = 0;  // when the exit was seen
-  double cpu_ms = 0.0;      // user plus system time
-  long max_rss_kb = 0;      // peak resident set
+  bool in_time = false;  // false: killed at the deadline
+  int wait_status = 0;   // as wait4 gives it
+  double cpu_ms = 0.0;   // user plus system time
+  long max_rss_kb = 0;   // peak resident set
 };
 
-// A descriptor that turns readable when `pid` ends, or -1 where the kernel
-// has none (before Linux 5.3).
-int exit_watch(pid_t pid);
+// Whether `pid`, a child, has ended; it is left to be reaped.
+bool has_ended(pid_t pid);
 
 // Waits for `pid` until the deadline, kills it there, and always reaps it.
 // Returns 0, or the negated errno if the process could not be waited for.

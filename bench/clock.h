@@ -1,8 +1,11 @@
 // Monotonic time in nanoseconds: the one clock every stamp and deadline uses.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <ctime>
+
+#include "peer_net.h"
 
 namespace bench {
 
@@ -12,17 +15,17 @@ constexpr nanoseconds ns_per_us = 1000;
 constexpr nanoseconds ns_per_ms = 1000 * ns_per_us;
 constexpr nanoseconds ns_per_s = 1000 * ns_per_ms;
 
+// CLOCK_MONOTONIC, which relay_launch reads too; the peers' steady clock is
+// the same clock on Linux, so an instant converts to it as it is.
 inline nanoseconds now_ns() {
   timespec t{};
   clock_gettime(CLOCK_MONOTONIC, &t);
   return static_cast<nanoseconds>(t.tv_sec) * ns_per_s + t.tv_nsec;
 }
 
-inline timespec to_timespec(nanoseconds t) {
-  timespec out{};
-  out.tv_sec = static_cast<time_t>(t / ns_per_s);
-  out.tv_nsec = static_cast<long>(t % ns_per_s);
-  return out;
+inline peer::clock::time_point instant(nanoseconds t) {
+  return peer::clock::time_point(
+      std::chrono::duration_cast<peer::clock::duration>(std::chrono::nanoseconds(t)));
 }
 
 // CPU time of the calling thread, to tell what the device and the receiver
@@ -33,17 +36,7 @@ inline nanoseconds thread_cpu_ns() {
   return static_cast<nanoseconds>(t.tv_sec) * ns_per_s + t.tv_nsec;
 }
 
-// Sleeps to an absolute instant, so a paced schedule never drifts by the time
-// spent between wake-ups.
-inline void sleep_until(nanoseconds when) {
-  const timespec target = to_timespec(when);
-  // EINTR only cuts the sleep short; the next call resumes the same target.
-  for (int attempt = 0; attempt < 1000; ++attempt) {
-    if (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &target, nullptr) == 0) return;
-  }
-}
-
-inline void sleep_for(nanoseconds span) { sleep_until(now_ns() + span); }
+inline void sleep_for(nanoseconds span) { peer::sleep_until(instant(now_ns() + span)); }
 
 inline double to_ms(nanoseconds t) {
   return static_cast<double>(t) / static_cast<double>(ns_per_ms);

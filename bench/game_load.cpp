@@ -9,9 +9,12 @@
 // Usage: game_load THREADS BUSY_US IDLE_US SECONDS
 #include <pthread.h>
 
+#include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <ctime>
+
+#include "checked_number.h"
+#include "peer_net.h"
 
 namespace {
 
@@ -28,9 +31,7 @@ long long now_ns(clockid_t clock) {
 
 // A number from 1 to `high`, or 0.
 long whole_number(const char* text, long high) {
-  char* end = nullptr;
-  const long value = std::strtol(text, &end, 10);
-  return end != text && *end == '\0' && value >= 1 && value <= high ? value : 0;
+  return static_cast<long>(checked_number::integer(text, 1, high).value_or(0));
 }
 
 void* burn(void* argument) {
@@ -67,13 +68,7 @@ int main(int argc, char* argv[]) {
       return 2;
     }
   }
-  // The bounded lifetime: returning from main ends every thread. EINTR only
-  // cuts the sleep short; the same target resumes it.
-  timespec until{};
-  clock_gettime(CLOCK_MONOTONIC, &until);
-  until.tv_sec += static_cast<time_t>(seconds);
-  for (int attempt = 0; attempt < 1000; ++attempt) {
-    if (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == 0) break;
-  }
+  // The bounded lifetime: returning from main ends every thread.
+  peer::sleep_until(peer::clock::now() + std::chrono::seconds(seconds));
   return 0;
 }

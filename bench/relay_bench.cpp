@@ -13,17 +13,22 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <optional>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
+#include "checked_number.h"
 #include "child_process.h"
-#include "device_link.h"  // where every relay finds the device
-#include "loopback_net.h"
+#include "peer_net.h"
+#include "relay_constants.h"
 #include "report.h"
 #include "syscall_count.h"
 #include "trial.h"
+#include "trial_receiver.h"
 
 namespace {
 
@@ -101,16 +106,6 @@ void print_usage() {
       static_cast<unsigned>(device_port));
 }
 
-bool parse_count(const char* text, std::size_t low, std::size_t high, std::size_t& out) {
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long long value = std::strtoull(text, &end, 10);
-  if (end == text || *end != '\0' || errno == ERANGE || text[0] == '-') return false;
-  if (value < low || value > high) return false;
-  out = static_cast<std::size_t>(value);
-  return true;
-}
-
 std::vector<std::string> split_words(const std::string& text) {
   std::vector<std::string> words;
   std::string word;
@@ -146,6 +141,51 @@ void make_quick(options& chosen) {
   chosen.loaded_rounds = 3;
 }
 
+enum class value_read { taken, refused, unknown_option };
+
+// Reads the value of option `name`, which takes one.
+value_read read_value(const std::string& name, const char* value, options& chosen) {
+  const std::pair<const char*, std::string*> texts[] = {
+      {"--relay", &chosen.relay},          {"--socat", &chosen.socat},
+      {"--strace", &chosen.strace},        {"--gnuplot", &chosen.gnuplot},
+      {"--launcher", &chosen.launcher},    {"--game-load", &chosen.game_load},
+      {"--unprivileged", &chosen.unprivileged}, {"--out", &chosen.out_dir}};
+  for (const auto& [option, field] : texts) {
+    if (name != option) continue;
+    *field = value;
+    return value_read::taken;
+  }
+  // Whole numbers, each with the range it allows.
+  const auto size = [](std::size_t& field) {
+    return [&field](long long v) { field = static_cast<std::size_t>(v); };
+  };
+  const auto number = [](int& field) {
+    return [&field](long long v) { field = static_cast<int>(v); };
+  };
+  const std::tuple<const char*, long long, long long, std::function<void(long long)>> counts[] = {
+      {"--rounds", 1, 100, number(chosen.rounds)},
+      {"--paced-poses", 10, 600000, size(chosen.paced_poses)},
+      {"--paced-slices", 1, 1000, size(chosen.paced_slices)},
+      {"--burst-poses", 10, 10000000, size(chosen.burst_poses)},
+      {"--volume-mib", 1, 4096, size(chosen.volume_mib)},
+      {"--strace-poses", 10, 100000, size(chosen.strace_poses)},
+      {"--loaded-poses", 10, 600000, size(chosen.loaded_poses)},
+      {"--loaded-rounds", 1, 100, number(chosen.loaded_rounds)}};
+  for (const auto& [option, low, high, set] : counts) {
+    if (name != option) continue;
+    const std::optional<long long> count = checked_number::integer(value, low, high);
+    if (!count) return value_read::refused;
+    set(*count);
+    return value_read::taken;
+  }
+  if (name == "--only") {
+    chosen.only.emplace_back(value);
+    return value_read::taken;
+  }
+  if (name == "--add") return parse_extra(value, chosen.extra) ? value_read::taken : value_read::refused;
+  return value_read::unknown_option;
+}
+
 // Fills `chosen` from argv; false after printing what was wrong. --quick
 // sets the sizes first, so sizes given with it still win.
 bool parse_options(int argc, char* argv[], options& chosen) {
@@ -168,51 +208,12 @@ bool parse_options(int argc, char* argv[], options& chosen) {
       return false;
     }
     const char* value = argv[++i];
-    std::size_t rounds = 0;
-    bool ok = true;
-    if (name == "--relay") {
-      chosen.relay = value;
-    } else if (name == "--socat") {
-      chosen.socat = value;
-    } else if (name == "--strace") {
-      chosen.strace = value;
-    } else if (name == "--gnuplot") {
-      chosen.gnuplot = value;
-    } else if (name == "--launcher") {
-      chosen.launcher = value;
-    } else if (name == "--game-load") {
-      chosen.game_load = value;
-    } else if (name == "--unprivileged") {
-      chosen.unprivileged = value;
-    } else if (name == "--only") {
-      chosen.only.emplace_back(value);
-    } else if (name == "--out") {
-      chosen.out_dir = value;
-    } else if (name == "--add") {
-      ok = parse_extra(value, chosen.extra);
-    } else if (name == "--rounds") {
-      ok = parse_count(value, 1, 100, rounds);
-      chosen.rounds = static_cast<int>(rounds);
-    } else if (name == "--paced-poses") {
-      ok = parse_count(value, 10, 600000, chosen.paced_poses);
-    } else if (name == "--paced-slices") {
-      ok = parse_count(value, 1, 1000, chosen.paced_slices);
-    } else if (name == "--burst-poses") {
-      ok = parse_count(value, 10, 10000000, chosen.burst_poses);
-    } else if (name == "--volume-mib") {
-      ok = parse_count(value, 1, 4096, chosen.volume_mib);
-    } else if (name == "--strace-poses") {
-      ok = parse_count(value, 10, 100000, chosen.strace_poses);
-    } else if (name == "--loaded-poses") {
-      ok = parse_count(value, 10, 600000, chosen.loaded_poses);
-    } else if (name == "--loaded-rounds") {
-      ok = parse_count(value, 1, 100, rounds);
-      chosen.loaded_rounds = static_cast<int>(rounds);
-    } else {
+    const value_read read = read_value(name, value, chosen);
+    if (read == value_read::unknown_option) {
       std::fprintf(stderr, "relay_bench: unknown option %s (see --help)\n", name.c_str());
       return false;
     }
-    if (!ok) {
+    if (read == value_read::refused) {
       std::fprintf(stderr, "relay_bench: bad value '%s' for %s\n", value, name.c_str());
       return false;
     }
@@ -243,9 +244,10 @@ std::vector<candidate> candidates_for(const options& chosen, const std::string& 
   if (!chosen.no_floor) out.push_back({"floor", {}});
   out.push_back({subject_name, {chosen.relay, "{port}"}});
   if (!socat.empty()) {
+    // Pieces of the relay's size, from the relay's endpoint to the receiver.
     out.push_back({"socat",
-                   {socat, "-b", "64", "-u", "TCP:127.0.0.1:" + std::to_string(device_port),
-                    "UDP-SENDTO:127.0.0.1:{port}"}});
+                   {socat, "-b", std::to_string(relay_buffer_size), "-u",
+                    "TCP:127.0.0.1:" + std::to_string(device_port), "UDP-SENDTO:127.0.0.1:{port}"}});
   }
   out.insert(out.end(), chosen.extra.begin(), chosen.extra.end());
   return out;
@@ -372,10 +374,8 @@ void print_progress(const trial_result& run, int rounds) {
   if (!run.ok()) {
     std::printf("FAILED: %s\n", run.failure.c_str());
   } else if (!run.latency_us.empty()) {
-    const std::size_t n = run.latency_us.size();
-    std::printf("p50 %.1f us, p99 %.1f us, %llu of %llu poses\n", run.latency_us[n / 2],
-                run.latency_us[std::min(n - 1, n * 99 / 100)],
-                static_cast<unsigned long long>(run.poses_received),
+    std::printf("p50 %.1f us, p99 %.1f us, %llu of %llu poses\n", *latency_at(run, 0.50),
+                *latency_at(run, 0.99), static_cast<unsigned long long>(run.poses_received),
                 static_cast<unsigned long long>(run.poses_sent));
   } else if (run.elapsed > 0) {
     std::printf("%.2f MB/s, %.0f ms CPU\n",
@@ -386,14 +386,30 @@ void print_progress(const trial_result& run, int rounds) {
   std::fflush(stdout);
 }
 
+// Who runs what, and with which helpers.
+struct bench_plan {
+  std::vector<candidate> candidates;
+  load_setup load;
+  std::vector<workload> workloads;
+  std::string strace;  // empty: no system call counts
+};
+
+// Where every run goes as it ends: its line of runs.csv at once, so a long
+// benchmark leaves a record even if it is stopped; the table reads `runs`.
+struct run_log {
+  std::ofstream csv;
+  std::vector<trial_result> runs;
+
+  void write(const trial_result& run) { csv << csv_row(run) << '\n' << std::flush; }
+};
+
 // A start before the measured rounds, so no candidate's first run pays for
 // loading its program from disk.
-void warm_caches(const std::vector<candidate>& candidates, int listener, const trial_limits& limits,
-                 nanoseconds epoch) {
+void warm_caches(const std::vector<candidate>& candidates, const trial_setup& setup) {
   const workload start{"warm-up", workload_kind::start_up, 0, 0, 0, 0};
   for (const candidate& who : candidates) {
     if (who.is_floor()) continue;
-    const trial_result run = run_trial(who, start, listener, limits, epoch);
+    const trial_result run = run_trial(who, start, setup);
     if (!run.ok())
       std::printf("  warm-up of %s failed: %s\n", who.name.c_str(), run.failure.c_str());
   }
@@ -408,8 +424,7 @@ void warm_caches(const std::vector<candidate>& candidates, int listener, const t
 // microseconds on a small machine, and short turns share out the machine's
 // slow spells. Every run goes to the CSV; the table reads the pooled results.
 void run_workload(int round, const workload& what, const std::vector<candidate>& candidates,
-                  int listener, const trial_limits& limits, nanoseconds epoch, std::ofstream& csv,
-                  std::vector<trial_result>& pooled) {
+                  const trial_setup& setup, run_log& log) {
   workload slice = what;
   slice.poses = what.poses / what.slices;
   const std::size_t n = candidates.size();
@@ -419,11 +434,11 @@ void run_workload(int round, const workload& what, const std::vector<candidate>&
       const std::size_t index = (k + static_cast<std::size_t>(round - 1) + s) % n;
       const candidate& who = candidates[index];
       if (who.is_floor() && what.kind == workload_kind::start_up) continue;
-      trial_result run = run_trial(who, slice, listener, limits, epoch);
+      trial_result run = run_trial(who, slice, setup);
       run.round = round;
       run.slot = static_cast<int>(k) + 1;
       run.slice = what.slices > 1 ? static_cast<int>(s) + 1 : 0;
-      csv << csv_row(run) << '\n' << std::flush;
+      log.write(run);
       if (s == 0) {
         totals[index] = std::move(run);
         totals[index].slice = 0;
@@ -435,7 +450,7 @@ void run_workload(int round, const workload& what, const std::vector<candidate>&
   for (std::size_t k = 0; k < n; ++k) {
     trial_result& total = totals[(k + static_cast<std::size_t>(round - 1)) % n];
     if (total.candidate.empty()) continue;  // the floor has no start-up
-    pooled.push_back(std::move(total));
+    log.runs.push_back(std::move(total));
   }
 }
 
@@ -443,9 +458,8 @@ void run_workload(int round, const workload& what, const std::vector<candidate>&
 // and killed after its last. In case it is never killed, it ends by itself
 // after twice the time the runs should take, and a minute. False if it did
 // not run throughout.
-bool run_under_load(int round, const workload& what, const load_setup& load, int listener,
-                    const trial_limits& limits, nanoseconds epoch, std::ofstream& csv,
-                    std::vector<trial_result>& runs) {
+bool run_under_load(int round, const workload& what, const load_setup& load,
+                    const trial_setup& setup, run_log& log) {
   const auto runs_length =
       static_cast<nanoseconds>(what.poses * load.candidates.size()) * what.period;
   const long threads = load_threads_per_cpu * sysconf(_SC_NPROCESSORS_ONLN);
@@ -458,7 +472,7 @@ bool run_under_load(int round, const workload& what, const load_setup& load, int
     std::printf("  round %d: game_load did not start: %s\n", round, std::strerror(-started));
     return false;
   }
-  run_workload(round, what, load.candidates, listener, limits, epoch, csv, runs);
+  run_workload(round, what, load.candidates, setup, log);
   exit_report ended;
   const int reaped = reap_until(pid, now_ns(), ended);
   if (reaped == 0 && !ended.in_time) return true;
@@ -475,51 +489,48 @@ bool loaded_in_round(const options& chosen, int round) {
 }
 
 // False if the load did not run throughout a run under load.
-bool run_rounds(const options& chosen, const std::vector<candidate>& candidates,
-                const load_setup& load, const std::vector<workload>& workloads, int listener,
-                const trial_limits& limits, nanoseconds epoch, std::ofstream& csv,
-                std::vector<trial_result>& runs) {
+bool run_rounds(const options& chosen, const bench_plan& plan, const trial_setup& setup,
+                run_log& log) {
   bool load_held = true;
   for (int round = 1; round <= chosen.rounds; ++round) {
-    for (const workload& what : workloads) {
-      const std::size_t first = runs.size();
+    for (const workload& what : plan.workloads) {
+      const std::size_t first = log.runs.size();
       if (!what.under_load) {
-        run_workload(round, what, candidates, listener, limits, epoch, csv, runs);
+        run_workload(round, what, plan.candidates, setup, log);
       } else if (loaded_in_round(chosen, round)) {
-        load_held =
-            run_under_load(round, what, load, listener, limits, epoch, csv, runs) && load_held;
+        load_held = run_under_load(round, what, plan.load, setup, log) && load_held;
       }
-      for (std::size_t i = first; i < runs.size(); ++i) print_progress(runs[i], chosen.rounds);
+      for (std::size_t i = first; i < log.runs.size(); ++i) {
+        print_progress(log.runs[i], chosen.rounds);
+      }
     }
   }
   return load_held;
 }
 
-std::vector<syscall_count> count_all_syscalls(const options& chosen, const std::string& strace,
-                                              const std::vector<candidate>& candidates,
-                                              int listener, trial_limits limits, nanoseconds epoch,
-                                              std::ofstream& csv, std::vector<trial_result>& runs) {
+std::vector<syscall_count> count_all_syscalls(const options& chosen, const bench_plan& plan,
+                                              trial_setup setup, run_log& log) {
   std::vector<syscall_count> counts;
   if (!wanted(chosen, "strace")) return counts;
-  if (strace.empty()) {
+  if (plan.strace.empty()) {
     std::printf("strace is not installed: no system call counts (scripts/install-deps bench)\n");
     return counts;
   }
   std::printf("System calls, each relay under strace -c -f: %zu poses at 1 kHz, then none\n",
               chosen.strace_poses);
-  limits.connect = 30 * ns_per_s;  // strace starts the relay more slowly
+  setup.limits.connect = 30 * ns_per_s;  // strace starts the relay more slowly
   const workload paced{"strace, 48-byte poses at 1 kHz",
                        workload_kind::paced_poses,
                        chosen.strace_poses,
                        ns_per_ms,
                        0,
                        0};
-  for (const candidate& who : candidates) {
+  for (const candidate& who : plan.candidates) {
     if (who.is_floor()) continue;
-    const std::size_t first = runs.size();
+    const std::size_t first = log.runs.size();
     syscall_count count =
-        count_syscalls(who, strace, paced, listener, limits, epoch, chosen.out_dir, runs);
-    for (std::size_t i = first; i < runs.size(); ++i) csv << csv_row(runs[i]) << '\n' << std::flush;
+        count_syscalls(who, plan.strace, paced, setup, chosen.out_dir, log.runs);
+    for (std::size_t i = first; i < log.runs.size(); ++i) log.write(log.runs[i]);
     if (count.ok()) {
       std::printf("  %-14s %.2f per piece (%ld calls for %llu pieces, %ld relaying nothing):",
                   who.name.c_str(), count.per_piece, count.busy_calls,
@@ -573,17 +584,18 @@ void draw_plot(const report_input& input, const std::string& gnuplot, const std:
   }
 }
 
-int open_device_listener() {
-  const int listener = listen_on_loopback(device_port);
-  if (listener >= 0) return listener;
+peer::socket_owner open_device_listener() {
+  int error = 0;
+  peer::socket_owner listener = peer::open_tcp_listener(device_port, error);
+  if (listener.valid()) return listener;
   std::fprintf(stderr, "relay_bench: cannot listen on 127.0.0.1:%u as the device: %s\n",
-               static_cast<unsigned>(device_port), std::strerror(-listener));
-  if (listener == -EADDRINUSE) {
+               static_cast<unsigned>(device_port), std::strerror(error));
+  if (error == EADDRINUSE) {
     std::fprintf(stderr,
                  "  Something else (a device, a test) holds the port. As root, run the benchmark\n"
                  "  on a loopback of its own: unshare -n sh -c 'ip link set lo up && exec ...'\n");
   }
-  return -1;
+  return listener;
 }
 
 void print_plan(const options& chosen, const std::vector<candidate>& candidates, bool have_socat,
@@ -622,10 +634,9 @@ trial_limits limits_for(const options& chosen) {
         "no relay_launch: relays are forked directly, and their peak RSS includes\n"
         "the pages they inherit from this benchmark\n");
   }
-  receiver_socket probe{};
-  if (open_receiver(limits.receive_buffer, ns_per_ms, probe) >= 0) {
+  receiver_socket probe;
+  if (open_receiver_socket(limits.receive_buffer, std::chrono::milliseconds(1), probe) == 0) {
     std::printf("receiver buffer: %d KiB\n", probe.buffer_bytes / 1024);
-    close(probe.fd);
   }
   return limits;
 }
@@ -675,36 +686,34 @@ int main(int argc, char* argv[]) {
   prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
 
   const std::string socat = helper(chosen.socat);
-  const std::string strace = helper(chosen.strace);
   const std::vector<candidate> candidates = candidates_for(chosen, socat);
-  const load_setup load = prepare_load(chosen, candidates);
+  bench_plan plan{candidates, prepare_load(chosen, candidates), {}, helper(chosen.strace)};
+  plan.workloads = workloads_for(chosen, plan.load);
   // Every candidate of any workload, in column order.
-  const std::vector<candidate>& everyone = load.program.empty() ? candidates : load.candidates;
+  const std::vector<candidate>& everyone =
+      plan.load.program.empty() ? plan.candidates : plan.load.candidates;
   report_input input;
   input.rounds = chosen.rounds;
-  input.workloads = workloads_for(chosen, load);
+  input.workloads = plan.workloads;
   for (const candidate& who : everyone) input.candidates.push_back(who.name);
-  if (!load.program.empty()) input.targets = targets_under_load(load);
-  print_plan(chosen, everyone, !socat.empty(), !load.program.empty());
+  if (!plan.load.program.empty()) input.targets = targets_under_load(plan.load);
+  print_plan(chosen, everyone, !socat.empty(), !plan.load.program.empty());
 
-  const int listener = open_device_listener();
-  if (listener < 0) return 1;
-  const trial_limits limits = limits_for(chosen);
+  const peer::socket_owner listener = open_device_listener();
+  if (!listener.valid()) return 1;
+  const trial_setup setup{listener.get(), limits_for(chosen), now_ns()};
   const std::string csv_path = chosen.out_dir + "/runs.csv";
-  std::ofstream csv(csv_path);
-  csv << csv_header() << '\n';
-  if (!csv) {
+  run_log log{std::ofstream(csv_path), {}};
+  log.csv << csv_header() << '\n';
+  if (!log.csv) {
     std::fprintf(stderr, "relay_bench: cannot write %s\n", csv_path.c_str());
     return 2;
   }
 
-  const nanoseconds epoch = now_ns();
-  warm_caches(everyone, listener, limits, epoch);
-  const bool load_held =
-      run_rounds(chosen, candidates, load, input.workloads, listener, limits, epoch, csv, input.runs);
-  input.syscalls =
-      count_all_syscalls(chosen, strace, candidates, listener, limits, epoch, csv, input.runs);
-  close(listener);
+  warm_caches(everyone, setup);
+  const bool load_held = run_rounds(chosen, plan, setup, log);
+  input.syscalls = count_all_syscalls(chosen, plan, setup, log);
+  input.runs = std::move(log.runs);
   publish(input, helper(chosen.gnuplot), chosen.out_dir);
 
   const bool all_ran = std::all_of(input.runs.begin(), input.runs.end(),

@@ -17,9 +17,10 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
+
+#include "checked_number.h"
 
 namespace {
 
@@ -44,11 +45,7 @@ int main(int argc, char* argv[]) {
     std::fprintf(stderr, "Usage: relay_launch REPORT_FD PROGRAM [ARGS...]\n");
     return 2;
   }
-  char* end = nullptr;
-  const long report_number = std::strtol(argv[1], &end, 10);
-  const int report = *end == '\0' && report_number >= 3 && report_number < 65536
-                         ? static_cast<int>(report_number)
-                         : -1;
+  const int report = static_cast<int>(checked_number::integer(argv[1], 3, 65535).value_or(-1));
   // The relay must not hold the report open: its end is the launcher's.
   if (report < 0 || fcntl(report, F_SETFD, FD_CLOEXEC) != 0) {
     std::fprintf(stderr, "relay_launch: bad report descriptor %s\n", argv[1]);

@@ -15,7 +15,28 @@ namespace bench {
 
 const char* const not_one_pose_label = "datagrams not one pose (%; ratio of % + 1)";
 
+// Nearest rank: the smallest sample with at least `share` of them at or below.
+std::optional<double> latency_at(const trial_result& run, double share) {
+  const std::vector<double>& sorted = run.latency_us;
+  if (sorted.empty()) return std::nullopt;
+  const auto n = static_cast<double>(sorted.size());
+  const auto rank = static_cast<std::size_t>(std::max(1.0, std::ceil(share * n)));
+  return sorted[std::min(rank, sorted.size()) - 1];
+}
+
 namespace {
+
+// The latency points of the table and of the CSV, in their order.
+struct latency_point {
+  const char* label;   // in the table, before " (us)"
+  const char* column;  // in the CSV
+  double share;
+};
+constexpr latency_point latency_points[] = {{"p50", "p50_us", 0.50},
+                                            {"p90", "p90_us", 0.90},
+                                            {"p99", "p99_us", 0.99},
+                                            {"p99.9", "p999_us", 0.999},
+                                            {"max", "max_us", 1.0}};
 
 using run_value = std::function<std::optional<double>(const trial_result&)>;
 
@@ -47,18 +68,6 @@ std::optional<double> spread_of(std::vector<double> values, spread& out) {
   out.high = values.back();
   out.count = n;
   return out.median;
-}
-
-// Nearest rank: the smallest sample with at least `share` of them at or below.
-double percentile(const std::vector<double>& sorted, double share) {
-  const auto n = static_cast<double>(sorted.size());
-  const auto rank = static_cast<std::size_t>(std::max(1.0, std::ceil(share * n)));
-  return sorted[std::min(rank, sorted.size()) - 1];
-}
-
-std::optional<double> latency_at(const trial_result& run, double share) {
-  if (run.latency_us.empty()) return std::nullopt;
-  return percentile(run.latency_us, share);
 }
 
 std::optional<double> megabytes_per_s(const trial_result& run) {
@@ -93,12 +102,10 @@ std::string half_period(nanoseconds period) {
 }
 
 void add_latency_rows(const workload& w, std::vector<table_row>& rows) {
-  const std::pair<const char*, double> points[] = {
-      {"p50", 0.50}, {"p90", 0.90}, {"p99", 0.99}, {"p99.9", 0.999}, {"max", 1.0}};
-  for (const auto& [label, share] : points) {
-    const double at = share;
-    rows.push_back({std::string("  ") + label + " (us)", w.name,
-                    [at](const trial_result& r) { return latency_at(r, at); }});
+  for (const latency_point& point : latency_points) {
+    const double share = point.share;
+    rows.push_back({std::string("  ") + point.label + " (us)", w.name,
+                    [share](const trial_result& r) { return latency_at(r, share); }});
   }
   rows.push_back({"  poses lost", w.name,
                   [](const trial_result& r) -> std::optional<double> {
@@ -216,30 +223,20 @@ std::optional<double> value_in_round(const report_input& in, const table_row& ro
   return row.value(*run);
 }
 
-std::string number(double v) {
-  char text[32];
+// Three significant digits or so: two decimals where a ratio is read
+// against 1.0, fewer where it is far off.
+std::string ratio_number(double v) {
   const double size = std::fabs(v);
-  // Three significant digits or so; whole numbers (counts) stay whole.
-  if (size >= 100.0 || v == std::floor(v)) {
-    std::snprintf(text, sizeof text, "%.0f", v);
-  } else if (size >= 10.0) {
-    std::snprintf(text, sizeof text, "%.1f", v);
-  } else {
-    std::snprintf(text, sizeof text, "%.2f", v);
-  }
+  char text[32];
+  std::snprintf(text, sizeof text, "%.*f", size >= 100.0 ? 0 : size >= 10.0 ? 1 : 2, v);
   return text;
 }
 
-// Two decimals where a ratio is read against 1.0; fewer where it is far off.
-std::string ratio_number(double v) {
+// As ratio_number, but whole numbers (counts) stay whole.
+std::string number(double v) {
+  if (v != std::floor(v)) return ratio_number(v);
   char text[32];
-  if (v >= 100.0) {
-    std::snprintf(text, sizeof text, "%.0f", v);
-  } else if (v >= 10.0) {
-    std::snprintf(text, sizeof text, "%.1f", v);
-  } else {
-    std::snprintf(text, sizeof text, "%.2f", v);
-  }
+  std::snprintf(text, sizeof text, "%.0f", v);
   return text;
 }
 
@@ -447,59 +444,101 @@ std::string targets_text(const report_input& in, bool markdown) {
   return out;
 }
 
-std::string csv_header() {
-  return "round,slot,slice,candidate,workload,status,exit,connect_ms,cpu_ms,max_rss_kb,"
-         "bytes_written,bytes_received,bytes_lost,datagrams,not_one_pose,poses_sent,"
-         "poses_received,poses_lost,late_poses,elapsed_s,mb_per_s,datagrams_per_s,cpu_ms_per_mb,"
-         "p50_us,p90_us,p99_us,p999_us,max_us,device_cpu_ms,receiver_cpu_ms,syscalls,relay_nice";
+namespace {
+
+// "" for a value that does not apply to a run.
+std::string decimal(const std::optional<double>& v) {
+  if (!v) return "";
+  char text[32];
+  std::snprintf(text, sizeof text, "%.6g", *v);
+  return text;
 }
 
-std::string csv_row(const trial_result& run) {
-  const auto field = [](const std::optional<double>& v) {
-    if (!v) return std::string();
-    char text[32];
-    std::snprintf(text, sizeof text, "%.6g", *v);
-    return std::string(text);
+// RFC 4180: a field with a comma or a quote is quoted, its quotes doubled.
+std::string text_field(const std::string& text) {
+  if (text.find_first_of(",\"\n") == std::string::npos) return text;
+  std::string out = "\"";
+  for (const char c : text) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return out + "\"";
+}
+
+// One column of runs.csv: its name and its field for a run.
+struct csv_column {
+  std::string name;
+  std::function<std::string(const trial_result&)> field;
+};
+
+std::vector<csv_column> make_csv_columns() {
+  using run = const trial_result&;
+  const auto process_only = [](run r, double v) {
+    return r.ran_process ? decimal(v) : std::string();
   };
-  // RFC 4180: a field with a comma or a quote is quoted, its quotes doubled.
-  const auto text_field = [](const std::string& text) {
-    if (text.find_first_of(",\"\n") == std::string::npos) return text;
-    std::string out = "\"";
-    for (const char c : text) out += c == '"' ? std::string("\"\"") : std::string(1, c);
-    return out + "\"";
+  std::vector<csv_column> columns{
+      {"round", [](run r) { return std::to_string(r.round); }},
+      {"slot", [](run r) { return std::to_string(r.slot); }},
+      {"slice", [](run r) { return std::to_string(r.slice); }},
+      {"candidate", [](run r) { return text_field(r.candidate); }},
+      {"workload", [](run r) { return text_field(r.workload); }},
+      {"status", [](run r) { return r.ok() ? std::string("ok") : text_field(r.failure); }},
+      {"exit", [](run r) { return text_field(r.exit); }},
+      {"connect_ms", [=](run r) { return process_only(r, r.connect_ms); }},
+      {"cpu_ms", [=](run r) { return process_only(r, r.cpu_ms); }},
+      {"max_rss_kb",
+       [](run r) { return r.ran_process ? std::to_string(r.max_rss_kb) : std::string(); }},
+      {"bytes_written", [](run r) { return std::to_string(r.bytes_written); }},
+      {"bytes_received", [](run r) { return std::to_string(r.bytes_received); }},
+      {"bytes_lost",
+       [](run r) { return decimal(difference(r.bytes_written, r.bytes_received)); }},
+      {"datagrams", [](run r) { return std::to_string(r.datagrams); }},
+      {"not_one_pose", [](run r) { return std::to_string(r.not_one_pose); }},
+      {"poses_sent", [](run r) { return std::to_string(r.poses_sent); }},
+      {"poses_received", [](run r) { return std::to_string(r.poses_received); }},
+      {"poses_lost", [](run r) { return decimal(difference(r.poses_sent, r.poses_received)); }},
+      {"late_poses", [](run r) { return std::to_string(r.late_poses); }},
+      {"elapsed_s",
+       [](run r) { return r.elapsed > 0 ? decimal(to_s(r.elapsed)) : std::string(); }},
+      {"mb_per_s", [](run r) { return decimal(megabytes_per_s(r)); }},
+      {"datagrams_per_s", [](run r) { return decimal(datagrams_per_s(r)); }},
+      {"cpu_ms_per_mb", [](run r) { return decimal(cpu_ms_per_mb(r)); }},
   };
-  const auto count = [](std::uint64_t v) { return std::to_string(v); };
-  const std::optional<double> process_only =
-      run.ran_process ? std::optional<double>(run.connect_ms) : std::nullopt;
-  std::string out = std::to_string(run.round) + ',' + std::to_string(run.slot) + ',' +
-                    std::to_string(run.slice) + ',' + text_field(run.candidate) + ',' +
-                    text_field(run.workload) + ',' +
-                    (run.ok() ? std::string("ok") : text_field(run.failure)) + ',' +
-                    text_field(run.exit) + ',' + field(process_only) + ',' +
-                    field(run.ran_process ? std::optional<double>(run.cpu_ms) : std::nullopt) +
-                    ',' + (run.ran_process ? std::to_string(run.max_rss_kb) : "") + ',';
-  out += count(run.bytes_written) + ',' + count(run.bytes_received) + ',' +
-         field(difference(run.bytes_written, run.bytes_received)) + ',' + count(run.datagrams) +
-         ',' + count(run.not_one_pose) + ',' + count(run.poses_sent) + ',' +
-         count(run.poses_received) + ',' + field(difference(run.poses_sent, run.poses_received)) +
-         ',' + count(run.late_poses) + ',';
-  out += field(run.elapsed > 0 ? std::optional<double>(to_s(run.elapsed)) : std::nullopt) + ',' +
-         field(megabytes_per_s(run)) + ',' + field(datagrams_per_s(run)) + ',' +
-         field(cpu_ms_per_mb(run)) + ',';
-  for (const double share : {0.50, 0.90, 0.99, 0.999, 1.0})
-    out += field(latency_at(run, share)) + ',';
-  out += field(run.device_cpu_ms) + ',' + field(run.receiver_cpu_ms) + ',';
-  out += run.syscalls >= 0 ? std::to_string(run.syscalls) : "";
-  out += ',' + (run.relay_nice ? std::to_string(*run.relay_nice) : "");
+  for (const latency_point& point : latency_points) {
+    const double share = point.share;
+    columns.push_back({point.column, [share](run r) { return decimal(latency_at(r, share)); }});
+  }
+  columns.push_back({"device_cpu_ms", [](run r) { return decimal(r.device_cpu_ms); }});
+  columns.push_back({"receiver_cpu_ms", [](run r) { return decimal(r.receiver_cpu_ms); }});
+  columns.push_back({"syscalls", [](run r) {
+                       return r.syscalls >= 0 ? std::to_string(r.syscalls) : std::string();
+                     }});
+  columns.push_back({"relay_nice", [](run r) {
+                       return r.relay_nice ? std::to_string(*r.relay_nice) : std::string();
+                     }});
+  return columns;
+}
+
+// The one list of columns: the header and every row follow it.
+const std::vector<csv_column>& csv_columns() {
+  static const std::vector<csv_column> columns = make_csv_columns();
+  return columns;
+}
+
+}  // namespace
+
+std::string csv_header() {
+  std::string out;
+  for (const csv_column& column : csv_columns()) out += (out.empty() ? "" : ",") + column.name;
   return out;
 }
 
-bool write_csv(const std::string& path, const std::vector<trial_result>& runs) {
-  std::ofstream out(path);
-  if (!out) return false;
-  out << csv_header() << '\n';
-  for (const trial_result& run : runs) out << csv_row(run) << '\n';
-  return static_cast<bool>(out);
+std::string csv_row(const trial_result& run) {
+  std::string out;
+  bool first = true;
+  for (const csv_column& column : csv_columns()) {
+    if (!first) out += ',';
+    out += column.field(run);
+    first = false;
+  }
+  return out;
 }
 
 std::string write_latency_plot(const report_input& in, const std::string& out_dir,

@@ -1,6 +1,7 @@
 // The benchmark's output: table of medians and ratios, CSV of every run, latency plot.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,10 +43,13 @@ std::string markdown_table(const report_input& in);
 // when there are none. As Markdown, a list.
 std::string targets_text(const report_input& in, bool markdown);
 
-// One line per run; returns false if the file could not be written.
-bool write_csv(const std::string& path, const std::vector<trial_result>& runs);
+// runs.csv, a line per run as it ends: the header line, and a run's line.
 std::string csv_header();
 std::string csv_row(const trial_result& run);
+
+// The latency below which `share` of the run's poses arrived (1.0: the
+// largest), in microseconds; nothing for a run that timed no pose.
+std::optional<double> latency_at(const trial_result& run, double share);
 
 // Latency distributions (every round pooled) as data files, and a gnuplot
 // script that draws them into `png`. Returns the script's path, or "" if a

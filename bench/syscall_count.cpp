@@ -35,12 +35,6 @@ bool read_summary(const std::string& path, call_table& calls) {
   return any && calls.count("total") == 1;
 }
 
-candidate under_strace(const candidate& who, const std::string& strace, const std::string& file) {
-  candidate traced{who.name, {strace, "-c", "-f", "-o", file}};
-  traced.command.insert(traced.command.end(), who.command.begin(), who.command.end());
-  return traced;
-}
-
 std::string file_name(const std::string& name) {
   std::string out = name;
   for (char& c : out) {
@@ -49,19 +43,29 @@ std::string file_name(const std::string& name) {
   return out;
 }
 
-// Runs one traced trial and reads its table; "" or what went wrong.
-std::string traced_run(const candidate& who, const std::string& strace, const workload& what,
-                       int listener, const trial_limits& limits, nanoseconds epoch,
-                       const std::string& file, call_table& calls, std::vector<trial_result>& runs,
-                       std::uint64_t& pieces) {
-  trial_result run = run_trial(under_strace(who, strace, file), what, listener, limits, epoch);
-  const bool read = run.ok() && read_summary(file, calls);
-  if (read) run.syscalls = calls["total"];
-  pieces = run.all_datagrams;
-  std::string failure = !run.ok() ? run.failure : read ? "" : "no strace summary in " + file;
-  runs.push_back(std::move(run));
-  return failure;
-}
+// One relay under strace -c -f, writing its summary to `summary`.
+struct traced {
+  const candidate& who;
+  const std::string& strace;
+  const trial_setup& setup;
+  std::vector<trial_result>& runs;
+
+  // Runs `what` and reads the summary into `calls`; "" or what went wrong.
+  // `pieces` is every datagram that arrived, the warm-up pose's included.
+  std::string run(const workload& what, const std::string& summary, call_table& calls,
+                  std::uint64_t& pieces) const {
+    candidate under_strace{who.name, {strace, "-c", "-f", "-o", summary}, who.as};
+    under_strace.command.insert(under_strace.command.end(), who.command.begin(), who.command.end());
+    trial_result result = run_trial(under_strace, what, setup);
+    const bool read = result.ok() && read_summary(summary, calls);
+    if (read) result.syscalls = calls["total"];
+    pieces = result.all_datagrams;
+    std::string failure =
+        !result.ok() ? result.failure : read ? "" : "no strace summary in " + summary;
+    runs.push_back(std::move(result));
+    return failure;
+  }
+};
 
 void per_call_difference(const call_table& busy, const call_table& idle, syscall_count& out) {
   const double pieces = static_cast<double>(out.pieces);
@@ -77,23 +81,20 @@ void per_call_difference(const call_table& busy, const call_table& idle, syscall
 
 }  // namespace
 
-syscall_count count_syscalls(const candidate& who, const std::string& strace, const workload& paced,
-                             int listener, const trial_limits& limits, nanoseconds epoch,
+syscall_count count_syscalls(const candidate& who, const std::string& strace,
+                             const workload& paced, const trial_setup& setup,
                              const std::string& work_dir, std::vector<trial_result>& runs) {
   syscall_count out;
   out.candidate = who.name;
   const std::string stem = work_dir + "/strace-" + file_name(who.name);
   const workload nothing{"strace, nothing relayed", workload_kind::start_up, 0, 0, 0, 0};
+  const traced tracing{who, strace, setup, runs};
 
   call_table busy;
   call_table idle;
   std::uint64_t no_pieces = 0;
-  out.failure = traced_run(who, strace, paced, listener, limits, epoch, stem + "-poses.txt", busy,
-                           runs, out.pieces);
-  if (out.ok()) {
-    out.failure = traced_run(who, strace, nothing, listener, limits, epoch, stem + "-nothing.txt",
-                             idle, runs, no_pieces);
-  }
+  out.failure = tracing.run(paced, stem + "-poses.txt", busy, out.pieces);
+  if (out.ok()) out.failure = tracing.run(nothing, stem + "-nothing.txt", idle, no_pieces);
   if (!out.ok()) return out;
   if (out.pieces == 0) {
     out.failure = "no piece was relayed";

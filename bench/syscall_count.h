@@ -24,9 +24,11 @@ struct syscall_count {
   bool ok() const { return failure.empty(); }
 };
 
-// `runs` receives both runs, for the record of every run.
-syscall_count count_syscalls(const candidate& who, const std::string& strace, const workload& paced,
-                             int listener, const trial_limits& limits, nanoseconds epoch,
+// Counts `who`'s system calls under `strace` relaying `paced`, its
+// summaries written in `work_dir`. `runs` receives both runs, for the record
+// of every run.
+syscall_count count_syscalls(const candidate& who, const std::string& strace,
+                             const workload& paced, const trial_setup& setup,
                              const std::string& work_dir, std::vector<trial_result>& runs);
 
 }  // namespace bench

@@ -9,6 +9,7 @@
 
 #include "child_process.h"
 #include "clock.h"
+#include "peer_net.h"
 
 namespace bench {
 
@@ -49,7 +50,7 @@ struct trial_limits {
   nanoseconds connect = 10 * ns_per_s;  // spawn to connected, and the warm-up pose
   nanoseconds stall = 10 * ns_per_s;    // a device write that cannot progress
   nanoseconds exit = 10 * ns_per_s;     // end of stream to the relay's exit
-  std::size_t receive_buffer = 256U << 20U;
+  int receive_buffer = 256 << 20;
   std::string relay_output = "/dev/null";
   // relay_launch, through which relays start so that their peak RSS is their
   // own; empty to fork them directly.
@@ -95,9 +96,13 @@ struct trial_result {
 // counts and times add up, latencies join, the first failure stays.
 void add_slice(trial_result& total, const trial_result& part);
 
-// Runs one trial. `listener` is the device's listening socket, shared by all
-// trials; `epoch` is the origin of the send stamps.
-trial_result run_trial(const candidate& who, const workload& what, int listener,
-                       const trial_limits& limits, nanoseconds epoch);
+// What every trial of one benchmark shares.
+struct trial_setup {
+  peer::handle listener = peer::no_socket;  // the device's, where each relay connects
+  trial_limits limits;
+  nanoseconds epoch = 0;  // where the send stamps count from
+};
+
+trial_result run_trial(const candidate& who, const workload& what, const trial_setup& setup);
 
 }  // namespace bench

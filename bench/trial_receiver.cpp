@@ -1,11 +1,10 @@
 // Draining the receiver socket in batches and reassembling the pose stream.
-#include "receiver.h"
+#include "trial_receiver.h"
 
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
+#include <utility>
 
 #include "child_process.h"
 #include "pose_stamp.h"
@@ -21,35 +20,44 @@ constexpr unsigned batch_size = 256;
 
 }  // namespace
 
-receiver::receiver(const receiver_socket& socket, std::size_t poses, nanoseconds epoch,
-                   nanoseconds deadline, std::optional<int> nice)
-    : socket_(socket), epoch_(epoch), deadline_(deadline), timing_poses_(poses > 0), nice_(nice) {
-  tally_.latency.assign(poses, -1);
+int open_receiver_socket(int wanted_buffer, std::chrono::milliseconds idle, receiver_socket& out) {
+  int error = 0;
+  out.socket = peer::open_udp_socket(0, error);
+  if (!out.socket.valid()) return error;
+  error = peer::set_receive_buffer(out.socket.get(), wanted_buffer, out.buffer_bytes);
+  if (error == 0) error = peer::set_receive_timeout(out.socket.get(), idle);
+  out.port = peer::bound_port(out.socket.get());
+  if (error == 0 && out.port == 0) error = errno;
+  return error;
+}
+
+trial_receiver::trial_receiver(receiver_socket socket, const receiver_plan& plan)
+    : socket_(std::move(socket)), plan_(plan) {
+  tally_.latency.assign(plan.poses, -1);
   stream_.reserve(2 * slot_size);
   thread_ = std::thread([this] { drain(); });
 }
 
-receiver::~receiver() {
+trial_receiver::~trial_receiver() {
   if (thread_.joinable()) {
     finishing_.store(true);
     thread_.join();
   }
-  close(socket_.fd);
 }
 
-receiver_tally receiver::finish() {
+receiver_tally trial_receiver::finish() {
   finishing_.store(true);
   if (thread_.joinable()) thread_.join();
   return tally_;
 }
 
-void receiver::drain() {
-  if (nice_) tally_.raise_error = -set_thread_nice(*nice_);
+void trial_receiver::drain() {
+  if (plan_.nice) tally_.raise_error = -set_thread_nice(*plan_.nice);
   drain_until_done();
   tally_.cpu = thread_cpu_ns();
 }
 
-void receiver::drain_until_done() {
+void trial_receiver::drain_until_done() {
   std::vector<unsigned char> slots(static_cast<std::size_t>(batch_size) * slot_size);
   std::vector<iovec> vectors(batch_size);
   std::vector<mmsghdr> messages(batch_size);
@@ -60,8 +68,8 @@ void receiver::drain_until_done() {
     messages[i].msg_hdr.msg_iovlen = 1;
   }
   // Bounded by the deadline; an idle read returns after the socket's timeout.
-  while (now_ns() < deadline_) {
-    const int n = recvmmsg(socket_.fd, messages.data(), batch_size, MSG_WAITFORONE, nullptr);
+  while (now_ns() < plan_.deadline) {
+    const int n = recvmmsg(static_cast<int>(socket_.socket.get()), messages.data(), batch_size, MSG_WAITFORONE, nullptr);
     if (n < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK) {
         if (finishing_.load()) return;
@@ -83,24 +91,23 @@ void receiver::drain_until_done() {
   }
 }
 
-void receiver::take(const unsigned char* data, std::size_t size, nanoseconds arrival) {
+void trial_receiver::take(const unsigned char* data, std::size_t size, nanoseconds arrival) {
   ++tally_.datagrams;
   tally_.bytes += size;
   tally_.last_arrival = arrival;
-  if (!timing_poses_) return;
+  if (plan_.poses == 0) return;
   stamped_pose whole{};
-  if (size != pose_size || !decode_pose(data, whole)) ++tally_.not_one_pose;
+  if (size != pose_size || !read_stamp(data, whole)) ++tally_.not_one_pose;
   stream_.insert(stream_.end(), data, data + size);
   find_poses(arrival);
 }
 
-void receiver::find_poses(nanoseconds arrival) {
+void trial_receiver::find_poses(nanoseconds arrival) {
   std::size_t at = 0;
   stamped_pose pose{};
   while (stream_.size() - at >= pose_size) {
-    if (!decode_pose(&stream_[at], pose)) {
+    if (!read_stamp(&stream_[at], pose)) {
       // Not aligned on a pose: bytes were lost; slide to the next one.
-      ++tally_.unreadable_bytes;
       ++at;
       continue;
     }
@@ -108,7 +115,7 @@ void receiver::find_poses(nanoseconds arrival) {
     if (pose.sequence < 0 || static_cast<std::size_t>(pose.sequence) >= tally_.latency.size()) {
       continue;  // the warm-up pose
     }
-    tally_.latency[static_cast<std::size_t>(pose.sequence)] = arrival - epoch_ - pose.sent;
+    tally_.latency[static_cast<std::size_t>(pose.sequence)] = arrival - plan_.epoch - pose.sent;
   }
   stream_.erase(stream_.begin(), stream_.begin() + static_cast<std::ptrdiff_t>(at));
 }
