@@ -182,7 +182,9 @@ value_read read_value(const std::string& name, const char* value, options& chose
     chosen.only.emplace_back(value);
     return value_read::taken;
   }
-  if (name == "--add") return parse_extra(value, chosen.extra) ? value_read::taken : value_read::refused;
+  if (name == "--add") {
+    return parse_extra(value, chosen.extra) ? value_read::taken : value_read::refused;
+  }
   return value_read::unknown_option;
 }
 
@@ -247,7 +249,8 @@ std::vector<candidate> candidates_for(const options& chosen, const std::string& 
     // Pieces of the relay's size, from the relay's endpoint to the receiver.
     out.push_back({"socat",
                    {socat, "-b", std::to_string(relay_buffer_size), "-u",
-                    "TCP:127.0.0.1:" + std::to_string(device_port), "UDP-SENDTO:127.0.0.1:{port}"}});
+                    "TCP:127.0.0.1:" + std::to_string(device_port),
+                    "UDP-SENDTO:127.0.0.1:{port}"}});
   }
   out.insert(out.end(), chosen.extra.begin(), chosen.extra.end());
   return out;

@@ -281,7 +281,9 @@ void take_tally(const receiver_tally& tally, const receiver_counts& warm, nanose
   result.datagrams = tally.datagrams - warm.datagrams;
   result.not_one_pose = tally.not_one_pose;
   result.receiver_cpu_ms = to_ms(tally.cpu);
-  if (tally.raise_error != 0 && result.ok()) fail(result, "raise the receiver thread", tally.raise_error);
+  if (tally.raise_error != 0 && result.ok()) {
+    fail(result, "raise the receiver thread", tally.raise_error);
+  }
   if (result.datagrams > 0) result.elapsed = tally.last_arrival - started;
   for (const nanoseconds latency : tally.latency) {
     if (latency >= 0) result.latency_us.push_back(to_us(latency));
@@ -329,9 +331,10 @@ trial_result run_trial(const candidate& who, const workload& what, const trial_s
   if (opened != 0) return fail(result, "receiver socket", opened);
   const bool timed =
       what.kind == workload_kind::paced_poses || what.kind == workload_kind::back_to_back_poses;
-  trial_receiver rx(std::move(socket),
-                    receiver_plan{timed ? what.poses : 0, setup.epoch, deadline + limits.exit,
-                                  what.under_load ? std::optional<int>(raised_nice) : std::nullopt});
+  const std::optional<int> receiver_nice =
+      what.under_load ? std::optional<int>(raised_nice) : std::nullopt;
+  trial_receiver rx(std::move(socket), receiver_plan{timed ? what.poses : 0, setup.epoch,
+                                                     deadline + limits.exit, receiver_nice});
 
   device_end device(setup.epoch, deadline);
   relay_process relay;

@@ -69,7 +69,8 @@ void trial_receiver::drain_until_done() {
   }
   // Bounded by the deadline; an idle read returns after the socket's timeout.
   while (now_ns() < plan_.deadline) {
-    const int n = recvmmsg(static_cast<int>(socket_.socket.get()), messages.data(), batch_size, MSG_WAITFORONE, nullptr);
+    const int n = recvmmsg(static_cast<int>(socket_.socket.get()), messages.data(), batch_size,
+                           MSG_WAITFORONE, nullptr);
     if (n < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK) {
         if (finishing_.load()) return;

@@ -47,10 +47,10 @@ enum class wait_result { ready, timed_out, interrupted, failed };
 // Waits until `s` has something to read (data, a connection, or the end of
 // a stream) or the deadline passes; the code of a failure is in errno.
 wait_result wait_readable(handle s, clock::time_point deadline) {
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now());
-  if (left.count() <= 0) return wait_result::timed_out;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now()).count();
+  if (left <= 0) return wait_result::timed_out;
   pollfd watched{fd(s), POLLIN, 0};
-  const int ready = ::poll(&watched, 1, static_cast<int>(std::min<long long>(left.count(), INT_MAX)));
+  const int ready = ::poll(&watched, 1, static_cast<int>(std::min<long long>(left, INT_MAX)));
   if (ready > 0) return wait_result::ready;
   if (ready == 0) return wait_result::timed_out;
   return errno == EINTR ? wait_result::interrupted : wait_result::failed;
@@ -200,10 +200,11 @@ int shut_down_sending(handle s) { return ::shutdown(fd(s), SHUT_WR) == 0 ? 0 : e
 // steady_clock is CLOCK_MONOTONIC here, so `due` is an absolute instant the
 // kernel sleeps to: no time is lost computing how long is left.
 void sleep_until(clock::time_point due) {
-  const auto since_boot = std::chrono::duration_cast<std::chrono::nanoseconds>(due.time_since_epoch());
+  const auto since_boot =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(due.time_since_epoch()).count();
   timespec target{};
-  target.tv_sec = static_cast<time_t>(since_boot.count() / 1000000000);
-  target.tv_nsec = static_cast<long>(since_boot.count() % 1000000000);
+  target.tv_sec = static_cast<time_t>(since_boot / 1000000000);
+  target.tv_nsec = static_cast<long>(since_boot % 1000000000);
   // A signal only cuts the sleep short; the next call resumes the same target.
   for (int attempt = 0; attempt < 1000; ++attempt) {
     if (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &target, nullptr) != EINTR) return;

@@ -42,10 +42,10 @@ int set_option(handle s, int level, int name, const void* value, int size) {
 enum class wait_result { ready, timed_out, failed };
 
 wait_result wait_readable(handle s, clock::time_point deadline) {
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now());
-  if (left.count() <= 0) return wait_result::timed_out;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now()).count();
+  if (left <= 0) return wait_result::timed_out;
   WSAPOLLFD watched{native(s), POLLIN, 0};
-  const int ready = ::WSAPoll(&watched, 1, static_cast<INT>(std::min<long long>(left.count(), INT_MAX)));
+  const int ready = ::WSAPoll(&watched, 1, static_cast<INT>(std::min<long long>(left, INT_MAX)));
   if (ready > 0) return wait_result::ready;
   return ready == 0 ? wait_result::timed_out : wait_result::failed;
 }
