@@ -1,7 +1,8 @@
 // relay_bench: measures relays side by side between a simulated device and receiver.
 //
-// It listens on 127.0.0.1:36487 as the device and receives on a free loopback
-// UDP port as Opentrack, and runs each relay between them, round by round.
+// It plays the device where every relay looks for it (127.0.0.1 and the
+// device port) and Opentrack on a free loopback UDP port, and runs each relay
+// between them, round by round.
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>

@@ -162,7 +162,7 @@ nanoseconds expected_duration(const workload& what) {
 }
 
 // The device's end of a trial: the relay's TCP link, or for the floor,
-// straight to the receiver in pieces of at most 64 bytes, one sendto each.
+// straight to the receiver in pieces of the relay's size, one sendto each.
 // Each call returns 0, or the error code of the write that failed.
 class device_end {
  public:

@@ -13,8 +13,8 @@ namespace bench {
 
 namespace {
 
-// A relay writes pieces of at most 64 bytes; room for 4 KiB lets another
-// relay's larger datagrams be counted whole.
+// The relay sends pieces of relay_buffer_size bytes at most; room for 4 KiB
+// lets another relay's larger datagrams be counted whole.
 constexpr std::size_t slot_size = 4096;
 constexpr unsigned batch_size = 256;
 
