@@ -223,7 +223,7 @@ class Process:
     (a tracer) may run the program as its own child: wrapped=True ends that
     child too."""
 
-    def __init__(self, command, env=None, stdout_fd=None, discard=0, wrapped=False):
+    def __init__(self, command, env=None, stdout_fd=None, discard=0, wrapped=False, cwd=None):
         self.command = [str(word) for word in command]
         self.wrapped = wrapped
         if stdout_fd is None:
@@ -235,7 +235,7 @@ class Process:
         try:
             self.proc = subprocess.Popen(
                 self.command, stdin=subprocess.DEVNULL, stdout=write_end,
-                stderr=self._stderr, close_fds=True, env=env)
+                stderr=self._stderr, close_fds=True, env=env, cwd=cwd)
         except BaseException:
             self._stderr.close()
             os.close(read_end)

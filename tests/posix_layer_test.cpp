@@ -191,9 +191,9 @@ void expect_rows(const std::vector<PriorityRow>& table, bool unprivileged) {
 }
 
 TEST(ProcessPriority, PrivilegedRaisesToAboveNormalAndNeverLowers) {
-  if (geteuid() != 0) {
-    GTEST_SKIP() << "needs root: only a privileged process may lower its nice value";
-  }
+  // Like every missing tool of the suites, a missing right fails rather than
+  // hides the case: the test command runs as root.
+  ASSERT_EQ(geteuid(), 0U) << "needs root: only a privileged process may lower its nice value";
   expect_rows({{"from the default 0: up to nice -10", 0, true, -10},
                {"from nice 5: up to -10 as well", 5, true, -10},
                // getpriority's failure result is a nice value too.
@@ -204,9 +204,8 @@ TEST(ProcessPriority, PrivilegedRaisesToAboveNormalAndNeverLowers) {
 }
 
 TEST(ProcessPriority, UnprivilegedIsRefusedAndChangesNothing) {
-  if (geteuid() != 0 && getpriority(PRIO_PROCESS, 0) > 0) {
-    GTEST_SKIP() << "runs unprivileged at a nice value above 0, so cannot start its rows at 0";
-  }
+  ASSERT_FALSE(geteuid() != 0 && getpriority(PRIO_PROCESS, 0) > 0)
+      << "runs unprivileged at a nice value above 0, so cannot start its rows at 0";
   expect_rows({{"at the default 0: refused, stays 0", 0, false, 0}}, true);
 }
 

@@ -37,6 +37,8 @@ wait_exit() {
 end_started() {
   local pid
   for pid in $(jobs -rp); do kill "$pid" 2>/dev/null || true; done
+  # Bounded: a job that ignores TERM gets KILL rather than holding the exit.
+  for pid in $(jobs -rp); do wait_exit "$pid" 10 || kill -KILL "$pid" 2>/dev/null || true; done
   wait 2>/dev/null || true
   [ $# -eq 0 ] || rm -rf "$@"
 }

@@ -92,16 +92,13 @@ class Relay(harness.Process):
     def __init__(self, args, stdout_fd=None, discard=0, wrapper=(), launcher=(), env=None):
         super().__init__(list(wrapper) + TARGET.command(args, launcher), env=env,
                          stdout_fd=stdout_fd, discard=discard, wrapped=bool(wrapper))
-        self.args = list(args)
-        self.transcript = None
 
     def finish(self, base_seconds=10):
         """Waits for the exit; ends the relay if it overstays, and fails.
         Returns the exit status and the transcript (latin-1 text: every byte
         kept)."""
         status = super().finish(base_seconds)
-        self.transcript = self.output.snapshot().decode("latin-1") if self.output else ""
-        return status, self.transcript
+        return status, self.output.snapshot().decode("latin-1") if self.output else ""
 
 
 # --- device side (TCP) ----------------------------------------------------------
@@ -777,10 +774,9 @@ class Priority(RelayTestCase):
         for name, start, unprivileged, want in rows:
             with self.subTest(name):
                 if not root and not unprivileged:
-                    self.skipTest("needs root, to start the relay at nice %d" % start)
+                    self.fail("needs root, to start the relay at nice %d" % start)
                 if not root and os.getpriority(os.PRIO_PROCESS, 0) > start:
-                    self.skipTest("runs unprivileged above nice %d, so cannot start there"
-                                  % start)
+                    self.fail("runs unprivileged above nice %d, so cannot start there" % start)
                 folder = tempfile.mkdtemp(prefix="relay-as-nobody-")
                 self.addCleanup(shutil.rmtree, folder)
                 wrapper = [sys.executable, "-c", _START_AT_NICE, start, int(unprivileged),

@@ -18,6 +18,7 @@ import argparse
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -51,6 +52,30 @@ def dos_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
+# The prefixes whose launcher loop may still run. A loop outlives the wine
+# process that started it, so a run ended from outside (a timeout's SIGTERM)
+# must still end them, or the relay keeps being started against the device port.
+LIVE_PREFIXES = set()
+
+
+def end_wine(prefix):
+    """Ends every Windows process of the prefix, the launcher's loop included."""
+    env = dict(os.environ, WINEPREFIX=prefix)
+    for flag in ("-k", "-w"):
+        try:
+            subprocess.run(["wineserver", flag], env=env, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                           timeout=seconds(30))
+        except subprocess.TimeoutExpired:
+            pass
+    LIVE_PREFIXES.discard(prefix)
+
+
+def end_every_prefix():
+    for prefix in list(LIVE_PREFIXES):
+        end_wine(prefix)
+
+
 class LauncherTestCase(unittest.TestCase):
     maxDiff = None
 
@@ -64,35 +89,22 @@ class LauncherTestCase(unittest.TestCase):
             os.mkdir(self.prefix)
         # Registered after the prefix's removal, so it runs before it.
         self.addCleanup(self.end_wine)
+        LIVE_PREFIXES.add(self.prefix)
         # Started from a folder that holds neither program.
         self.elsewhere = os.path.join(scratch, "elsewhere")
         os.mkdir(self.elsewhere)
         self.folder = Options.folder
 
     def end_wine(self):
-        """Ends every Windows process of this case's prefix, the launcher's
-        loop included, which outlives the wine process that started it."""
-        env = dict(os.environ, WINEPREFIX=self.prefix)
-        for flag in ("-k", "-w"):
-            try:
-                subprocess.run(["wineserver", flag], env=env, stdin=subprocess.DEVNULL,
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                               timeout=seconds(30))
-            except subprocess.TimeoutExpired:
-                pass
+        end_wine(self.prefix)
 
     def launch(self, args=(), folder=None):
         """Starts the launcher as `cmd /c "Z:\\...\\tavorin-relay-start.cmd" ARGS`
         with standard input closed; its console output is collected."""
         launcher = dos_path(os.path.join(folder or self.folder, LAUNCHER))
         env = dict(os.environ, TAVORIN_WINEPREFIX=self.prefix)
-        cwd = os.getcwd()
-        os.chdir(self.elsewhere)
-        try:
-            launched = harness.Process(Options.emulator + ["cmd", "/c", launcher] + list(args),
-                                       env=env)
-        finally:
-            os.chdir(cwd)
+        launched = harness.Process(Options.emulator + ["cmd", "/c", launcher] + list(args),
+                                   env=env, cwd=self.elsewhere)
         self.addCleanup(launched.close)
         return launched
 
@@ -201,10 +213,13 @@ def main():
     source = harness._emulator_wineprefix(Options.emulator)
     if source and os.path.exists(os.path.join(source, "system.reg")):
         Options.source_prefix = source
+    # A timeout's SIGTERM skips unittest's cleanups: end the loops here first.
+    signal.signal(signal.SIGTERM, lambda number, frame: (end_every_prefix(), os._exit(128 + number)))
     try:
         run = unittest.main(module=sys.modules[__name__], argv=[sys.argv[0]] + rest,
                             verbosity=2, exit=False)
     finally:
+        end_every_prefix()  # after Ctrl-C, say
         if layout:
             shutil.rmtree(layout, True)
     sys.exit(0 if run.result.wasSuccessful() else 1)
