@@ -1,4 +1,5 @@
-// The relay's fixed endpoint values, one place for the relay, its companions, the benchmark and the tests.
+// The relay's fixed endpoint values: one place for the relay, the companions, the
+// benchmark and the tests.
 #pragma once
 
 #include <cstdint>
