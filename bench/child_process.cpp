@@ -43,8 +43,8 @@ bool is_executable(const std::string& path) { return access(path.c_str(), X_OK) 
   // for a benchmark started at a higher nice value by an ordinary user; its
   // children then run as it does.
   (void)setpriority(PRIO_PROCESS, 0, 0);
-  if (as != nullptr && (setgroups(0, nullptr) != 0 || setgid(as->gid) != 0 ||
-                        setuid(as->uid) != 0)) {
+  if (as != nullptr &&
+      (setgroups(0, nullptr) != 0 || setgid(as->gid) != 0 || setuid(as->uid) != 0)) {
     exit_with_errno(report);
   }
   // After the change of user, which clears it: a killed benchmark leaves no

@@ -30,10 +30,9 @@ struct stamped_pose {
 
 inline pose_wire::record stamp_pose(std::int64_t sequence, nanoseconds sent) {
   const auto angle = static_cast<double>(sequence % 360);
-  return pose_wire::encode_pose(pose_wire::pose{static_cast<double>(sequence),
-                                                static_cast<double>(sent),
-                                                -static_cast<double>(sequence) - 1.0, angle,
-                                                -angle, stamp_tag});
+  return pose_wire::encode_pose(
+      pose_wire::pose{static_cast<double>(sequence), static_cast<double>(sent),
+                      -static_cast<double>(sequence) - 1.0, angle, -angle, stamp_tag});
 }
 
 // Returns false for bytes that are not a pose this benchmark stamped.

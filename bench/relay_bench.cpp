@@ -146,11 +146,14 @@ enum class value_read { taken, refused, unknown_option };
 
 // Reads the value of option `name`, which takes one.
 value_read read_value(const std::string& name, const char* value, options& chosen) {
-  const std::pair<const char*, std::string*> texts[] = {
-      {"--relay", &chosen.relay},          {"--socat", &chosen.socat},
-      {"--strace", &chosen.strace},        {"--gnuplot", &chosen.gnuplot},
-      {"--launcher", &chosen.launcher},    {"--game-load", &chosen.game_load},
-      {"--unprivileged", &chosen.unprivileged}, {"--out", &chosen.out_dir}};
+  const std::pair<const char*, std::string*> texts[] = {{"--relay", &chosen.relay},
+                                                        {"--socat", &chosen.socat},
+                                                        {"--strace", &chosen.strace},
+                                                        {"--gnuplot", &chosen.gnuplot},
+                                                        {"--launcher", &chosen.launcher},
+                                                        {"--game-load", &chosen.game_load},
+                                                        {"--unprivileged", &chosen.unprivileged},
+                                                        {"--out", &chosen.out_dir}};
   for (const auto& [option, field] : texts) {
     if (name != option) continue;
     *field = value;
@@ -248,10 +251,10 @@ std::vector<candidate> candidates_for(const options& chosen, const std::string& 
   out.push_back({subject_name, {chosen.relay, "{port}"}});
   if (!socat.empty()) {
     // Pieces of the relay's size, from the relay's endpoint to the receiver.
-    out.push_back({"socat",
-                   {socat, "-b", std::to_string(relay_buffer_size), "-u",
-                    "TCP:127.0.0.1:" + std::to_string(device_port),
-                    "UDP-SENDTO:127.0.0.1:{port}"}});
+    out.push_back(
+        {"socat",
+         {socat, "-b", std::to_string(relay_buffer_size), "-u",
+          "TCP:127.0.0.1:" + std::to_string(device_port), "UDP-SENDTO:127.0.0.1:{port}"}});
   }
   out.insert(out.end(), chosen.extra.begin(), chosen.extra.end());
   return out;
@@ -332,9 +335,8 @@ load_setup prepare_load(const options& chosen, const std::vector<candidate>& can
   }
   load.log = chosen.out_dir + "/game-load.log";
   load.candidates = candidates;
-  const auto relay =
-      std::find_if(load.candidates.begin(), load.candidates.end(),
-                   [](const candidate& who) { return who.name == subject_name; });
+  const auto relay = std::find_if(load.candidates.begin(), load.candidates.end(),
+                                  [](const candidate& who) { return who.name == subject_name; });
   const std::optional<account> as =
       chosen.unprivileged == "none" ? std::nullopt : find_account(chosen.unprivileged);
   if (!as) {
@@ -468,10 +470,10 @@ bool run_under_load(int round, const workload& what, const load_setup& load,
       static_cast<nanoseconds>(what.poses * load.candidates.size()) * what.period;
   const long threads = load_threads_per_cpu * sysconf(_SC_NPROCESSORS_ONLN);
   pid_t pid = -1;
-  const int started = spawn({load.program, std::to_string(threads), std::to_string(load_busy_us),
-                             std::to_string(load_idle_us),
-                             std::to_string(2 * runs_length / ns_per_s + 60)},
-                            load.log, pid);
+  const int started =
+      spawn({load.program, std::to_string(threads), std::to_string(load_busy_us),
+             std::to_string(load_idle_us), std::to_string(2 * runs_length / ns_per_s + 60)},
+            load.log, pid);
   if (started < 0) {
     std::printf("  round %d: game_load did not start: %s\n", round, std::strerror(-started));
     return false;
@@ -532,8 +534,7 @@ std::vector<syscall_count> count_all_syscalls(const options& chosen, const bench
   for (const candidate& who : plan.candidates) {
     if (who.is_floor()) continue;
     const std::size_t first = log.runs.size();
-    syscall_count count =
-        count_syscalls(who, plan.strace, paced, setup, chosen.out_dir, log.runs);
+    syscall_count count = count_syscalls(who, plan.strace, paced, setup, chosen.out_dir, log.runs);
     for (std::size_t i = first; i < log.runs.size(); ++i) log.write(log.runs[i]);
     if (count.ok()) {
       std::printf("  %-14s %.2f per piece (%ld calls for %llu pieces, %ld relaying nothing):",

@@ -44,9 +44,9 @@ struct table_row {
   std::string label;
   std::string workload;  // the run the value comes from; empty for the round-wide rows
   run_value value;
-  bool ratio = true;         // whether subject / reference means anything
-  bool peak_memory = false;  // the largest peak RSS among the round's runs
-  bool syscalls = false;     // from the strace runs, measured once
+  bool ratio = true;          // whether subject / reference means anything
+  bool peak_memory = false;   // the largest peak RSS among the round's runs
+  bool syscalls = false;      // from the strace runs, measured once
   double ratio_offset = 0.0;  // added to both values before dividing
 };
 
@@ -487,16 +487,14 @@ std::vector<csv_column> make_csv_columns() {
        [](run r) { return r.ran_process ? std::to_string(r.max_rss_kb) : std::string(); }},
       {"bytes_written", [](run r) { return std::to_string(r.bytes_written); }},
       {"bytes_received", [](run r) { return std::to_string(r.bytes_received); }},
-      {"bytes_lost",
-       [](run r) { return decimal(difference(r.bytes_written, r.bytes_received)); }},
+      {"bytes_lost", [](run r) { return decimal(difference(r.bytes_written, r.bytes_received)); }},
       {"datagrams", [](run r) { return std::to_string(r.datagrams); }},
       {"not_one_pose", [](run r) { return std::to_string(r.not_one_pose); }},
       {"poses_sent", [](run r) { return std::to_string(r.poses_sent); }},
       {"poses_received", [](run r) { return std::to_string(r.poses_received); }},
       {"poses_lost", [](run r) { return decimal(difference(r.poses_sent, r.poses_received)); }},
       {"late_poses", [](run r) { return std::to_string(r.late_poses); }},
-      {"elapsed_s",
-       [](run r) { return r.elapsed > 0 ? decimal(to_s(r.elapsed)) : std::string(); }},
+      {"elapsed_s", [](run r) { return r.elapsed > 0 ? decimal(to_s(r.elapsed)) : std::string(); }},
       {"mb_per_s", [](run r) { return decimal(megabytes_per_s(r)); }},
       {"datagrams_per_s", [](run r) { return decimal(datagrams_per_s(r)); }},
       {"cpu_ms_per_mb", [](run r) { return decimal(cpu_ms_per_mb(r)); }},

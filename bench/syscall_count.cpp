@@ -60,8 +60,9 @@ struct traced {
     const bool read = result.ok() && read_summary(summary, calls);
     if (read) result.syscalls = calls["total"];
     pieces = result.all_datagrams;
-    std::string failure =
-        !result.ok() ? result.failure : read ? "" : "no strace summary in " + summary;
+    std::string failure = !result.ok() ? result.failure
+                          : read       ? ""
+                                       : "no strace summary in " + summary;
     runs.push_back(std::move(result));
     return failure;
   }
@@ -81,9 +82,9 @@ void per_call_difference(const call_table& busy, const call_table& idle, syscall
 
 }  // namespace
 
-syscall_count count_syscalls(const candidate& who, const std::string& strace,
-                             const workload& paced, const trial_setup& setup,
-                             const std::string& work_dir, std::vector<trial_result>& runs) {
+syscall_count count_syscalls(const candidate& who, const std::string& strace, const workload& paced,
+                             const trial_setup& setup, const std::string& work_dir,
+                             std::vector<trial_result>& runs) {
   syscall_count out;
   out.candidate = who.name;
   const std::string stem = work_dir + "/strace-" + file_name(who.name);

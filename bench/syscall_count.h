@@ -27,8 +27,8 @@ struct syscall_count {
 // Counts `who`'s system calls under `strace` relaying `paced`, its
 // summaries written in `work_dir`. `runs` receives both runs, for the record
 // of every run.
-syscall_count count_syscalls(const candidate& who, const std::string& strace,
-                             const workload& paced, const trial_setup& setup,
-                             const std::string& work_dir, std::vector<trial_result>& runs);
+syscall_count count_syscalls(const candidate& who, const std::string& strace, const workload& paced,
+                             const trial_setup& setup, const std::string& work_dir,
+                             std::vector<trial_result>& runs);
 
 }  // namespace bench

@@ -100,8 +100,8 @@ class relay_process {
     const nanoseconds deadline = spawned_ + setup.limits.connect;
     for (nanoseconds now = now_ns(); now < deadline; now = now_ns()) {
       int error = 0;
-      peer::socket_owner link = peer::accept_until(
-          setup.listener, instant(std::min(deadline, now + exit_check)), error);
+      peer::socket_owner link =
+          peer::accept_until(setup.listener, instant(std::min(deadline, now + exit_check)), error);
       if (link.valid()) return link;
       if (error != 0) {
         fail(result, "accept", error);

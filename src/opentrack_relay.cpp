@@ -23,8 +23,7 @@ bool relay_to_opentrack(SOCKET device, std::uint16_t udp_port) {
   int n;
   while ((n = net::recv(device, relay_buffer, relay_buffer_size, 0)) > 0) {
     // A piece that could not be sent is dropped, never sent twice.
-    if (net::sendto(opentrack, relay_buffer, n, 0, as_sockaddr(endpoint),
-                    endpoint_length) < 0) {
+    if (net::sendto(opentrack, relay_buffer, n, 0, as_sockaddr(endpoint), endpoint_length) < 0) {
       say("Unable to send data to Opentrack: %d\n", net::WSAGetLastError());
     }
   }

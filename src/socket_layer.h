@@ -38,8 +38,7 @@ int connect(SOCKET s, const sockaddr* address, int length);
 // Returns the bytes stored (1..size), 0 at the orderly end, or < 0 on error.
 int recv(SOCKET s, char* buffer, int size, int flags);
 // Sends one datagram; returns the bytes sent, or -1 on failure.
-int sendto(SOCKET s, const char* data, int size, int flags,
-           const sockaddr* to, int to_length);
+int sendto(SOCKET s, const char* data, int size, int flags, const sockaddr* to, int to_length);
 int closesocket(SOCKET s);
 
 // The code of the last failing call above, as the platform numbers it.

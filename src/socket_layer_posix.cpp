@@ -19,9 +19,7 @@ int WSAStartup(WORD version, WSADATA* data) {
 
 int WSACleanup() { return 0; }
 
-SOCKET socket(int family, int type, int protocol) {
-  return ::socket(family, type, protocol);
-}
+SOCKET socket(int family, int type, int protocol) { return ::socket(family, type, protocol); }
 
 // A connect interrupted by a signal goes on in the background and must not be
 // restarted (that fails with EALREADY): wait for it to finish and take its
@@ -51,12 +49,10 @@ int recv(SOCKET s, char* buffer, int size, int flags) {
   return static_cast<int>(n);
 }
 
-int sendto(SOCKET s, const char* data, int size, int flags, const sockaddr* to,
-           int to_length) {
+int sendto(SOCKET s, const char* data, int size, int flags, const sockaddr* to, int to_length) {
   ssize_t n;
   do {
-    n = ::sendto(s, data, static_cast<size_t>(size), flags, to,
-                 static_cast<socklen_t>(to_length));
+    n = ::sendto(s, data, static_cast<size_t>(size), flags, to, static_cast<socklen_t>(to_length));
   } while (n < 0 && errno == EINTR);
   return static_cast<int>(n);
 }

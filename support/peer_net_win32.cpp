@@ -1,6 +1,6 @@
 // The peers' sockets on Windows: Winsock 2, WSAGetLastError as the code.
-#include <winsock2.h>
 #include <windows.h>
+#include <winsock2.h>
 
 #include <algorithm>
 #include <cctype>
@@ -100,8 +100,8 @@ std::string describe_error(int code) {
   std::string text = length > 0 && system_text != nullptr ? std::string(system_text, length) : "";
   if (system_text != nullptr) ::LocalFree(system_text);
   // The system's sentences end in a full stop and a line break.
-  while (!text.empty() && (std::isspace(static_cast<unsigned char>(text.back())) != 0 ||
-                           text.back() == '.')) {
+  while (!text.empty() &&
+         (std::isspace(static_cast<unsigned char>(text.back())) != 0 || text.back() == '.')) {
     text.pop_back();
   }
   if (text.empty()) text = "socket error";

@@ -125,8 +125,7 @@ int recv(SOCKET s, char* buffer, int size, int flags) {
   return static_cast<int>(read.bytes.size());
 }
 
-int sendto(SOCKET s, const char* data, int size, int flags, const sockaddr* to,
-           int to_length) {
+int sendto(SOCKET s, const char* data, int size, int flags, const sockaddr* to, int to_length) {
   call_log.push_back("sendto " + name_of(s) + " " + describe(to, to_length) + " " +
                      std::to_string(size) + (flags == 0 ? "" : " with flags"));
   const int outcome = next_send < script.sends.size() ? script.sends[next_send] : 0;

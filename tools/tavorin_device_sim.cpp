@@ -28,8 +28,7 @@ struct options {
 };
 
 void print_usage() {
-  say(
-      "Usage: %s [options]\n"
+  say("Usage: %s [options]\n"
       "Listens on 127.0.0.1, accepts one relay and streams 48-byte poses to it\n"
       "(six little-endian doubles: x y z in cm, yaw pitch roll in degrees).\n"
       "  --port N             TCP port to listen on (default %u)\n"
@@ -75,8 +74,8 @@ bool parse_options(int argc, char* argv[], options& chosen) {
     const char* name = argv[i];
     if (tool_cli::is_one_of(name, {"--help", "-h"})) {
       chosen.help = true;
-    } else if (!tool_cli::is_one_of(name, {"--port", "--rate", "--seconds", "--count",
-                                           "--accept-timeout"})) {
+    } else if (!tool_cli::is_one_of(
+                   name, {"--port", "--rate", "--seconds", "--count", "--accept-timeout"})) {
       tool_cli::complain(program, "unknown option '%s' (try --help)", name);
       return false;
     } else if (i + 1 >= argc) {
@@ -171,7 +170,8 @@ bool stream_poses(peer::handle relay, const options& chosen, stream_totals& tota
 bool close_in_order(peer::socket_owner& relay) {
   const int error = peer::shut_down_sending(relay.get());
   if (error != 0) {
-    tool_cli::complain(program, "ending the stream failed: %s", peer::describe_error(error).c_str());
+    tool_cli::complain(program, "ending the stream failed: %s",
+                       peer::describe_error(error).c_str());
     return false;
   }
   const auto deadline = peer::clock::now() + std::chrono::seconds(5);
@@ -186,8 +186,8 @@ bool close_in_order(peer::socket_owner& relay) {
 }
 
 void print_summary(const stream_totals& totals) {
-  say("Sent %lld poses, %llu bytes, fnv1a64 %016" PRIx64 "\n", totals.poses,
-                totals.bytes, totals.digest.value());
+  say("Sent %lld poses, %llu bytes, fnv1a64 %016" PRIx64 "\n", totals.poses, totals.bytes,
+      totals.digest.value());
 }
 
 // Serves one relay: exit_done once every pose is sent and the connection

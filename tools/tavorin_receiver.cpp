@@ -36,8 +36,7 @@ constexpr std::chrono::milliseconds poll_interval(200);
 void request_stop(int /*signal*/) { stop_requested = 1; }
 
 void print_usage() {
-  say(
-      "Usage: %s [options] PORT   (or --port PORT)\n"
+  say("Usage: %s [options] PORT   (or --port PORT)\n"
       "Receives UDP datagrams on 127.0.0.1:PORT as Opentrack does, shows the\n"
       "rate and the last pose every second, and a summary on exit.\n"
       "  --seconds S   stop after S seconds\n"
@@ -125,8 +124,8 @@ void print_pose(const char* lead, const std::optional<pose_wire::pose>& pose, co
     say("%s%s\n", lead, missing);
     return;
   }
-  say("%sx %.2f y %.2f z %.2f yaw %.2f pitch %.2f roll %.2f\n", lead, pose->x, pose->y,
-                pose->z, pose->yaw, pose->pitch, pose->roll);
+  say("%sx %.2f y %.2f z %.2f yaw %.2f pitch %.2f roll %.2f\n", lead, pose->x, pose->y, pose->z,
+      pose->yaw, pose->pitch, pose->roll);
 }
 
 void print_live_line(double elapsed_seconds, double rate, const tally& seen) {
@@ -137,10 +136,9 @@ void print_live_line(double elapsed_seconds, double rate, const tally& seen) {
 
 void print_summary(const char* reason, const tally& seen) {
   say("Stopped: %s\n", reason);
-  say("Received %lld datagrams, %llu bytes, %lld of exactly %u bytes, fnv1a64 %016" PRIx64
-                "\n",
-                seen.datagrams, seen.bytes, seen.whole_records,
-                static_cast<unsigned>(pose_wire::record_size), seen.digest.value());
+  say("Received %lld datagrams, %llu bytes, %lld of exactly %u bytes, fnv1a64 %016" PRIx64 "\n",
+      seen.datagrams, seen.bytes, seen.whole_records, static_cast<unsigned>(pose_wire::record_size),
+      seen.digest.value());
   print_pose("Last pose: ", seen.last_pose, "none");
 }
 

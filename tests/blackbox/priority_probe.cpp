@@ -115,8 +115,7 @@ int main(int argc, char* argv[]) {
   const DWORD error = GetLastError();
   CloseHandle(process);
   if (priority_class == 0) {
-    std::printf("cannot read the priority class: error %lu\n",
-                static_cast<unsigned long>(error));
+    std::printf("cannot read the priority class: error %lu\n", static_cast<unsigned long>(error));
     return 1;
   }
   const char* name = class_name(priority_class);

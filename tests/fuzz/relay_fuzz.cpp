@@ -33,11 +33,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   script.priority_refused = data[0] / 2 % 2 == 1;
   std::vector<std::string> pieces;
   // A refused raise leaves the log as it is: nothing in it depends on the answer.
-  std::vector<std::string> expected = {
-      printed("Starting Tavorin USB Connection\n"), "WSAStartup 2.2", "raise priority",
-      "socket tcp", printed("Connecting to your device... "), "connect tcp 127.0.0.1:36487",
-      printed("Done\n"), printed("Connecting to Opentrack software... "), "socket udp",
-      printed("Done\n"), printed("Ready to play\n")};
+  std::vector<std::string> expected = {printed("Starting Tavorin USB Connection\n"),
+                                       "WSAStartup 2.2",
+                                       "raise priority",
+                                       "socket tcp",
+                                       printed("Connecting to your device... "),
+                                       "connect tcp 127.0.0.1:36487",
+                                       printed("Done\n"),
+                                       printed("Connecting to Opentrack software... "),
+                                       "socket udp",
+                                       printed("Done\n"),
+                                       printed("Ready to play\n")};
   for (std::size_t i = 1; i + 1 < size; i += 2) {
     std::string piece(1 + data[i] % 64, '\0');
     // Each piece is unlike its neighbours, so a repeat or a swap shows.
