@@ -1,6 +1,8 @@
 // The peers' sockets on Windows: Winsock 2, WSAGetLastError as the code.
-#include <windows.h>
+// Winsock 2 first: windows.h alone would bring in the old winsock.h.
 #include <winsock2.h>
+
+#include <windows.h>
 
 #include <algorithm>
 #include <cctype>
