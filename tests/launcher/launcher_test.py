@@ -88,15 +88,12 @@ class LauncherTestCase(unittest.TestCase):
         else:
             os.mkdir(self.prefix)
         # Registered after the prefix's removal, so it runs before it.
-        self.addCleanup(self.end_wine)
+        self.addCleanup(end_wine, self.prefix)
         LIVE_PREFIXES.add(self.prefix)
         # Started from a folder that holds neither program.
         self.elsewhere = os.path.join(scratch, "elsewhere")
         os.mkdir(self.elsewhere)
         self.folder = Options.folder
-
-    def end_wine(self):
-        end_wine(self.prefix)
 
     def launch(self, args=(), folder=None):
         """Starts the launcher as `cmd /c "Z:\\...\\tavorin-relay-start.cmd" ARGS`
